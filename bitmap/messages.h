@@ -1,0 +1,16 @@
+// Every text the bitmap stages print on standard error.
+#pragma once
+
+inline constexpr char kMsgNoSuchFile[] = "No such file or directory.\n";
+inline constexpr char kMsgReadError[] = "Read error.\n";
+inline constexpr char kMsgAllocRead[] = "Cannot alloc read memory..\n";
+inline constexpr char kMsgAllocWrite[] = "Cannot alloc write memory..\n";
+inline constexpr char kMsgReadBitsUnsupported[] = "ReadBMP: %d bit is not supported.\n";
+inline constexpr char kMsgReadBadSize[] = "ReadBMP: bad image size.\n";
+inline constexpr char kMsgReadBadPalette[] = "ReadBMP: bad palette size.\n";
+
+inline constexpr char kMsgSaveBitsUnsupported[] = "SaveBMP: %d bit is not supported.\n";
+inline constexpr char kMsgSaveTooLarge[] = "SaveBMP: image is too large for a %d bit file.\n";
+inline constexpr char kMsgCannotWrite[] = "%s: cannot write bmp file\n";
+inline constexpr char kMsgFileHeaderPosition[] = "BITMAPFILEHEADER write error : %d/%d\n";
+inline constexpr char kMsgInfoHeaderPosition[] = "BITMAPINFOHEADER write error : %d/%d\n";

@@ -1,0 +1,50 @@
+#include "cli/options.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+int ParseDepth(const char* text) {
+    const long long value = std::strtoll(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return int(value);
+}
+
+int ParseArguments(int argc, char* const argv[], Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] != '-') {
+            options.input = arg;  // the last one wins
+            continue;
+        }
+        // Options are known by their second letter alone, and take the next argument as their
+        // value whatever it looks like.
+        switch (arg[1]) {
+            case 'b':
+                if (++i == argc) return 0;
+                options.bits = ParseDepth(argv[i]);
+                break;
+            case 'o':
+                if (++i == argc) return 0;
+                options.output = argv[i];
+                break;
+            case 'g':  // accepted for compatibility; no effect
+            case 'r':
+                break;
+            default:
+                return 0;
+        }
+    }
+    return options.input != nullptr;
+}
+
+void PrintUsage(const char* program) {
+    std::fprintf(stderr, "usage: %s in_file [option]\n", program);
+    std::fputs("[option]:\n"
+               "            -r: reverse image\n"
+               "            -g: gamma revision\n"
+               "   -o filename: set output bitmap filename\n"
+               " -b output bit: set output bit\n",
+               stderr);
+}

@@ -1,0 +1,132 @@
+// Shared helpers for the tests: scratch folders, files as bytes, in-memory images, and runs of
+// the built bmpdepth.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bitmap/bmp_image.h"
+#include "bitmap/pixel_memory.h"
+#include "tools/bmp_synth.h"
+
+namespace testutil {
+
+namespace fs = std::filesystem;
+using synth::Bytes;
+
+// A fresh folder for one test, removed afterwards.
+class ScratchDir {
+   public:
+    ScratchDir() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        path_ = fs::temp_directory_path() /
+                ("bmpdepth-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
+                 std::to_string(::getpid()));
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    // Names of everything in the folder, to prove nothing stray was left behind.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+   private:
+    fs::path path_;
+};
+
+inline void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    ASSERT_TRUE(out.good()) << path;
+}
+
+inline Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline uint32_t Le32(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
+}
+inline uint32_t Le16(const Bytes& b, size_t at) { return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8; }
+
+struct ImageDeleter {
+    void operator()(BMPImage* image) const {
+        ReleaseBMPImage(*image);
+        delete image;
+    }
+};
+using ImagePtr = std::unique_ptr<BMPImage, ImageDeleter>;
+
+inline ImagePtr EmptyImage() { return ImagePtr(new BMPImage{}); }
+
+// A loaded image built in memory: `pixels` are the source rows in file order.
+inline ImagePtr LoadedImage(int32_t width, int32_t height, uint8_t bits, bool topDown,
+                            const Bytes& pixels) {
+    ImagePtr image = EmptyImage();
+    image->width = width;
+    image->height = height;
+    image->bitCount = bits;
+    image->topDown = topDown;
+    image->stride = RowBytes(uint32_t(width), bits);
+    image->pixels = AllocatePixels(pixels.size());
+    std::copy(pixels.begin(), pixels.end(), image->pixels);
+    image->rgb24 = AllocateZeroedPixels(size_t(height) * RowBytes(uint32_t(width), 24));
+    return image;
+}
+
+inline Bytes WorkingRows(const BMPImage& image) {
+    return Bytes(image.rgb24, image.rgb24 + size_t(image.height) * RowBytes(uint32_t(image.width), 24));
+}
+
+struct RunResult {
+    int status;
+    std::string err;
+    std::string out;
+};
+
+inline std::string Quote(const std::string& arg) {
+    std::string q = "'";
+    for (char c : arg) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// Runs the built bmpdepth through the shell; `prefix` may set limits first (ulimit, trap).
+inline RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args,
+                         const std::string& prefix = "") {
+    std::string command = prefix + " " + Quote(BMPDEPTH_EXE);
+    for (const auto& arg : args) command += " " + Quote(arg);
+    const std::string err = dir / ".stderr", out = dir / ".stdout";
+    command += " 2>" + Quote(err) + " >" + Quote(out) + " </dev/null";
+    const int raw = std::system(("sh -c " + Quote(command)).c_str());
+    RunResult result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, "", ""};
+    const Bytes e = ReadFile(err), o = ReadFile(out);
+    result.err.assign(e.begin(), e.end());
+    result.out.assign(o.begin(), o.end());
+    fs::remove(err);
+    fs::remove(out);
+    return result;
+}
+
+}  // namespace testutil
