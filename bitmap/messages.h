@@ -8,6 +8,9 @@ inline constexpr char kMsgAllocWrite[] = "Cannot alloc write memory..\n";
 inline constexpr char kMsgReadBitsUnsupported[] = "ReadBMP: %d bit is not supported.\n";
 inline constexpr char kMsgReadBadSize[] = "ReadBMP: bad image size.\n";
 inline constexpr char kMsgReadBadPalette[] = "ReadBMP: bad palette size.\n";
+inline constexpr char kMsgReadBadMasks[] = "ReadBMP: bad colour masks.\n";
+inline constexpr char kMsgReadBadRLE[] = "ReadBMP: bad RLE data.\n";
+inline constexpr char kMsgReadCompressionUnsupported[] = "ReadBMP: compression %u is not supported.\n";
 
 inline constexpr char kMsgSaveBitsUnsupported[] = "SaveBMP: %d bit is not supported.\n";
 inline constexpr char kMsgSaveTooLarge[] = "SaveBMP: image is too large for a %d bit file.\n";

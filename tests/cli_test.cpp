@@ -155,3 +155,35 @@ TEST(Cli, UnwritableOutputsExitWith1) {
     }
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
 }
+
+TEST(Cli, RefusedInputsExitWith1AndWriteNothing) {
+    ScratchDir dir;
+    const std::string out = dir / "out.bmp";
+    synth::Fields masked;
+    masked.width = 1;
+    masked.height = 1;
+    masked.bits = 16;
+    masked.compression = 3;
+    synth::Fields rle = masked;
+    rle.bits = 8;
+    rle.compression = 1;
+    synth::Fields fourBit = masked;
+    fourBit.bits = 4;
+    fourBit.compression = 0;
+    synth::Fields jpeg = masked;
+    jpeg.bits = 24;
+    jpeg.compression = 4;
+    const std::vector<std::pair<Bytes, std::string>> cases = {
+        {synth::Make(masked, Bytes(12, 0xFF), Bytes(4, 0)), "ReadBMP: bad colour masks.\n"},
+        {synth::Make(rle, Bytes(1024, 0), {9, 9, 0, 1}), "ReadBMP: bad RLE data.\n"},
+        {synth::Make(jpeg, {}, Bytes(4, 0)), "ReadBMP: compression 4 is not supported.\n"},
+        {synth::Make(fourBit, {}, Bytes(4, 0)), "ReadBMP: 4 bit is not supported.\n"},
+    };
+    for (const auto& [file, message] : cases) {
+        testutil::WriteFile(dir / "in.bmp", file);
+        const auto r = RunTool(dir, {dir / "in.bmp", "-o", out});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, message + "bmp read error.\n");
+        EXPECT_FALSE(Exists(out));
+    }
+}
