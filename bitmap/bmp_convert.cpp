@@ -108,6 +108,7 @@ RowDecoder DecoderFor(const BMPImage& image) {
 void ConvertToRGB24(BMPImage& image) {
     const uint32_t width = uint32_t(image.width);
     const uint32_t height = uint32_t(image.height);
+    if (width == 0) return;  // a file may claim any number of empty rows
     const size_t workingRow = RowBytes(width, 24);
     const DecodeContext context{image.palette, MakeChannel(image.colourMasks[0]),
                                 MakeChannel(image.colourMasks[1]),

@@ -36,7 +36,8 @@ struct Headers {
 };
 
 int IsKnownInfoSize(uint32_t size) {
-    return std::ranges::find(kKnownInfoHeaderSizes, size) != std::ranges::end(kKnownInfoHeaderSizes);
+    return std::ranges::find(kKnownInfoHeaderSizes, size) !=
+           std::ranges::end(kKnownInfoHeaderSizes);
 }
 
 // Bytes of information header that the reader takes notice of for a given biSize.
@@ -124,7 +125,7 @@ void ReadPalette(BMPImage& image, std::FILE* file, uint64_t fileBytes, const Hea
     uint8_t triples[kOS2MaxPaletteEntries * kOS2PaletteEntryBytes];
     if (!ReadAt(file, h.paletteOffset, triples, size_t(count) * kOS2PaletteEntryBytes)) return;
     for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* t = triples + i * kOS2PaletteEntryBytes;
+        const uint8_t* t = triples + size_t(i) * kOS2PaletteEntryBytes;
         image.palette[i] = RGBQUAD{t[0], t[1], t[2], 0};
     }
 }
@@ -147,8 +148,8 @@ int AreUsableMasks(const uint32_t masks[3], uint32_t bits) {
 int ReadColourMasks(BMPImage& image, std::FILE* file, const Headers& h) {
     const uint32_t compression = h.info.biCompression;
     const bool bitfields = compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS;
-    const bool present = h.info.biSize >= kInfoHeaderBytes + kMaskBytes ||
-                         h.file.bfOffBits >= kHeaderBytesWithMasks;
+    const bool present =
+        h.info.biSize >= kInfoHeaderBytes + kMaskBytes || h.file.bfOffBits >= kHeaderBytesWithMasks;
     if (!bitfields || !present || (image.bitCount != 16 && image.bitCount != 32)) return 1;
 
     uint8_t bytes[kMaskBytes];
@@ -161,11 +162,10 @@ int ReadColourMasks(BMPImage& image, std::FILE* file, const Headers& h) {
         std::fputs(kMsgReadBadMasks, stderr);
         return 0;
     }
-    const bool usual = image.bitCount == 16
-                           ? masks[0] == kRed565Mask && masks[1] == kGreen565Mask &&
-                                 masks[2] == kBlue565Mask
-                           : masks[0] == kRed888Mask && masks[1] == kGreen888Mask &&
-                                 masks[2] == kBlue888Mask;
+    const bool usual =
+        image.bitCount == 16
+            ? masks[0] == kRed565Mask && masks[1] == kGreen565Mask && masks[2] == kBlue565Mask
+            : masks[0] == kRed888Mask && masks[1] == kGreen888Mask && masks[2] == kBlue888Mask;
     if (!usual) std::copy(masks, masks + 3, image.colourMasks);
     return 1;
 }

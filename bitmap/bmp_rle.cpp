@@ -31,8 +31,7 @@ int DecodeRLE8(const uint8_t* data, size_t size, uint8_t* rows, uint32_t width, 
                 x = 0;
                 ++y;
                 break;
-            case kEndOfBitmap:
-                return 1;
+            case kEndOfBitmap: return 1;
             case kDelta:
                 if (size - at < 2) return 0;
                 x += data[at];

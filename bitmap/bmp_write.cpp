@@ -71,6 +71,7 @@ void WriteEncodedRows(const BMPImage& image, OutStream& out, int bits, Encode en
     const size_t workingRow = RowBytes(width, 24);
     const size_t padding = RowBytes(width, uint32_t(bits)) - size_t(width) * kBytes;
     constexpr uint32_t kSlice = kOutBufferBytes / kBytes;
+    if (width == 0) return;  // a file may claim any number of empty rows
     for (uint32_t row = 0; row < height && !out.failed; ++row) {
         const uint8_t* src = image.rgb24 + row * workingRow;
         for (uint32_t done = 0; done < width;) {

@@ -10,7 +10,8 @@ inline constexpr char kMsgReadBadSize[] = "ReadBMP: bad image size.\n";
 inline constexpr char kMsgReadBadPalette[] = "ReadBMP: bad palette size.\n";
 inline constexpr char kMsgReadBadMasks[] = "ReadBMP: bad colour masks.\n";
 inline constexpr char kMsgReadBadRLE[] = "ReadBMP: bad RLE data.\n";
-inline constexpr char kMsgReadCompressionUnsupported[] = "ReadBMP: compression %u is not supported.\n";
+inline constexpr char kMsgReadCompressionUnsupported[] =
+    "ReadBMP: compression %u is not supported.\n";
 
 inline constexpr char kMsgSaveBitsUnsupported[] = "SaveBMP: %d bit is not supported.\n";
 inline constexpr char kMsgSaveTooLarge[] = "SaveBMP: image is too large for a %d bit file.\n";

@@ -30,10 +30,8 @@ int ParseArguments(int argc, char* const argv[], Options& options) {
                 options.output = argv[i];
                 break;
             case 'g':  // accepted for compatibility; no effect
-            case 'r':
-                break;
-            default:
-                return 0;
+            case 'r': break;
+            default: return 0;
         }
     }
     return options.input != nullptr;
@@ -41,10 +39,11 @@ int ParseArguments(int argc, char* const argv[], Options& options) {
 
 void PrintUsage(const char* program) {
     std::fprintf(stderr, "usage: %s in_file [option]\n", program);
-    std::fputs("[option]:\n"
-               "            -r: reverse image\n"
-               "            -g: gamma revision\n"
-               "   -o filename: set output bitmap filename\n"
-               " -b output bit: set output bit\n",
-               stderr);
+    std::fputs(
+        "[option]:\n"
+        "            -r: reverse image\n"
+        "            -g: gamma revision\n"
+        "   -o filename: set output bitmap filename\n"
+        " -b output bit: set output bit\n",
+        stderr);
 }

@@ -14,14 +14,13 @@ using testutil::ScratchDir;
 
 namespace {
 
-const std::string kUsage =
-    "usage: " + std::string(BMPDEPTH_EXE) +
-    " in_file [option]\n"
-    "[option]:\n"
-    "            -r: reverse image\n"
-    "            -g: gamma revision\n"
-    "   -o filename: set output bitmap filename\n"
-    " -b output bit: set output bit\n";
+const std::string kUsage = "usage: " + std::string(BMPDEPTH_EXE) +
+                           " in_file [option]\n"
+                           "[option]:\n"
+                           "            -r: reverse image\n"
+                           "            -g: gamma revision\n"
+                           "   -o filename: set output bitmap filename\n"
+                           " -b output bit: set output bit\n";
 
 // A 3 x 2 picture at `bits`.
 std::string Input(const ScratchDir& dir, uint16_t bits = 24, const std::string& name = "in.bmp") {

@@ -50,7 +50,8 @@ TEST(Convert, Ignores32BitFourthByte) {
     const Bytes bgr = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     Bytes p24 = bgr, p32;
     p24.resize(12, 0);
-    for (size_t k = 0; k < 3; ++k) p32.insert(p32.end(), {bgr[3 * k], bgr[3 * k + 1], bgr[3 * k + 2], uint8_t(0x5A + k)});
+    for (size_t k = 0; k < 3; ++k)
+        p32.insert(p32.end(), {bgr[3 * k], bgr[3 * k + 1], bgr[3 * k + 2], uint8_t(0x5A + k)});
     auto a = LoadedImage(3, 1, 24, false, p24);
     auto b = LoadedImage(3, 1, 32, false, p32);
     ConvertToRGB24(*a);

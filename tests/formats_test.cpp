@@ -10,10 +10,10 @@
 #include "bitmap/bmp_rle.h"
 #include "tests/test_util.h"
 
-using testutil::Bytes;
-using testutil::ScratchDir;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
+using testutil::Bytes;
+using testutil::ScratchDir;
 
 namespace {
 
@@ -117,36 +117,17 @@ TEST(Palette, MoreThan256EntriesAndFewerBothWork) {
     EXPECT_EQ(few.rows, (Bytes{9, 8, 7, 0, 0, 0, 9, 8, 7, 0, 0, 0}));  // entry 1 is black
 }
 
-namespace {
-
-// An OS/2 1.x file: 14-byte file header, 12-byte information header, 3-byte palette entries.
-Bytes OS2File(uint16_t width, uint16_t height, uint16_t bits, const Bytes& palette,
-              const Bytes& rows) {
-    Bytes b = {'B', 'M'};
-    synth::Put32(b, uint32_t(26 + palette.size() + rows.size()));
-    synth::Put32(b, 0);
-    synth::Put32(b, uint32_t(26 + palette.size()));
-    synth::Put32(b, 12);
-    synth::Put16(b, width);
-    synth::Put16(b, height);
-    synth::Put16(b, 1);
-    synth::Put16(b, bits);
-    return Concat(Concat(b, palette), rows);
-}
-
-}  // namespace
-
 TEST(OS2, ReadsEightBitWithThreeByteEntries) {
     const Bytes palette = {0x80, 0, 0, 0x10, 0x80, 0xF0, 1, 2, 3};  // three entries
-    const Converted c = Convert(OS2File(3, 2, 8, palette, {2, 1, 0, 0, 1, 1, 9, 0}));
+    const Converted c = Convert(synth::OS2(3, 2, 8, palette, {2, 1, 0, 0, 1, 1, 9, 0}));
     ASSERT_EQ(c.result, 1) << c.err;
-    EXPECT_EQ(c.rows, (Bytes{1, 2, 3, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0, 0, 0,
-                             0x10, 0x80, 0xF0, 0x10, 0x80, 0xF0, 0, 0, 0, 0, 0, 0}));  // 9: black
+    EXPECT_EQ(c.rows, (Bytes{1,    2,    3,    0x10, 0x80, 0xF0, 0x80, 0, 0, 0, 0, 0, 0x10,
+                             0x80, 0xF0, 0x10, 0x80, 0xF0, 0,    0,    0, 0, 0, 0}));  // 9: black
 }
 
 TEST(OS2, ReadsTwentyFourBit) {
     const Bytes rows = {1, 2, 3, 4, 5, 6, 0, 0};
-    const Converted c = Convert(OS2File(2, 1, 24, {}, rows));
+    const Converted c = Convert(synth::OS2(2, 1, 24, {}, rows));
     ASSERT_EQ(c.result, 1) << c.err;
     EXPECT_EQ(c.rows, rows);
 }
@@ -155,7 +136,7 @@ TEST(OS2, PaletteIsLimitedTo256Entries) {
     Bytes palette(3 * 300, 0);
     palette[3 * 256] = 0x77;  // entry 256: not a palette entry, and never reached
     palette[3 * 255] = 0x66;
-    const Converted c = Convert(OS2File(1, 1, 8, palette, {255, 0, 0, 0}));
+    const Converted c = Convert(synth::OS2(1, 1, 8, palette, {255, 0, 0, 0}));
     ASSERT_EQ(c.result, 1) << c.err;
     EXPECT_EQ(c.rows, (Bytes{0x66, 0, 0, 0}));
 }
@@ -229,16 +210,17 @@ TEST(ColourMasks, AbsentMasksKeepTheDefaultLayout) {
     EXPECT_EQ(Convert(synth::Make(Fields(1, 1, 16, 3), {}, {0x21, 0x08, 0, 0})).rows, BGR(8, 4, 8));
     EXPECT_EQ(Convert(synth::Make(Fields(1, 1, 32, 3), {}, {1, 2, 3, 4})).rows, BGR(1, 2, 3));
     // Without BITFIELDS, bytes that look like masks are only a gap before the pixels.
-    EXPECT_EQ(Convert(synth::Make(Fields(1, 1, 16, 0), Masks({0x7C00, 0x3E0, 0x1F}),
-                                  {0x21, 0x08, 0, 0})).rows,
-              BGR(8, 4, 8));
+    EXPECT_EQ(
+        Convert(synth::Make(Fields(1, 1, 16, 0), Masks({0x7C00, 0x3E0, 0x1F}), {0x21, 0x08, 0, 0}))
+            .rows,
+        BGR(8, 4, 8));
 }
 
 TEST(ColourMasks, RefusesBrokenMasks) {
     const std::string bad = "ReadBMP: bad colour masks.\n";
-    EXPECT_EQ(Convert(MaskedPixel(16, {0xF0F0, 0x0F00, 0x000F}, 0)).err, bad);   // two runs
-    EXPECT_EQ(Convert(MaskedPixel(16, {0xFF00, 0x0FF0, 0x000F}, 0)).err, bad);   // overlap
-    EXPECT_EQ(Convert(MaskedPixel(16, {0x1F0000, 0x07E0, 0x001F}, 0)).err, bad); // past 16 bits
+    EXPECT_EQ(Convert(MaskedPixel(16, {0xF0F0, 0x0F00, 0x000F}, 0)).err, bad);    // two runs
+    EXPECT_EQ(Convert(MaskedPixel(16, {0xFF00, 0x0FF0, 0x000F}, 0)).err, bad);    // overlap
+    EXPECT_EQ(Convert(MaskedPixel(16, {0x1F0000, 0x07E0, 0x001F}, 0)).err, bad);  // past 16 bits
     EXPECT_EQ(Convert(MaskedPixel(32, {0xFF, 0xFF, 0xFF00}, 0)).err, bad);
     // Masks that the file does not hold in full.
     synth::Fields f = Fields(1, 1, 16, 3);
@@ -252,8 +234,8 @@ TEST(Compression, RefusesWhatItCannotDecode) {
     for (const auto& [bits, compression] : cases) {
         const Converted c = Convert(synth::Make(Fields(1, 1, bits, compression), {}, Bytes(4, 0)));
         EXPECT_EQ(c.result, 0);
-        EXPECT_EQ(c.err, "ReadBMP: compression " + std::to_string(compression) +
-                             " is not supported.\n");
+        EXPECT_EQ(c.err,
+                  "ReadBMP: compression " + std::to_string(compression) + " is not supported.\n");
     }
     // The depth is looked at first: RLE4 on a 4-bit file is refused for its depth.
     EXPECT_EQ(Convert(synth::Make(Fields(1, 1, 4, 2), {}, Bytes(4, 0))).err,
@@ -268,7 +250,8 @@ namespace {
 Converted DecodeRLE(const Bytes& data, int32_t height = 3) {
     synth::Fields f = Fields(4, height, 8, 1);
     Bytes palette;
-    for (int i = 0; i < 256; ++i) palette.insert(palette.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
+    for (int i = 0; i < 256; ++i)
+        palette.insert(palette.end(), {uint8_t(i), uint8_t(i), uint8_t(i), 0});
     Converted c = Convert(synth::Make(f, palette, data));
     Bytes indices;
     for (size_t i = 0; i < c.rows.size(); i += 12)
@@ -280,14 +263,13 @@ Converted DecodeRLE(const Bytes& data, int32_t height = 3) {
 }  // namespace
 
 TEST(RLE8, DecodesRunsLiteralsAndMoves) {
-    const Bytes data = {
-        0, 2, 1, 0,        // delta: one column right
-        2, 7,              // bottom row: _ 7 7
-        0, 2, 0, 1,        // delta: one row up, same column
-        1, 4,              // middle row: _ _ _ 4
-        0, 0,              // end of line
-        0, 3, 1, 2, 3, 0,  // top row: literal 1 2 3, padded to an even count
-        0, 1};             // end of bitmap
+    const Bytes data = {0, 2, 1, 0,        // delta: one column right
+                        2, 7,              // bottom row: _ 7 7
+                        0, 2, 0, 1,        // delta: one row up, same column
+                        1, 4,              // middle row: _ _ _ 4
+                        0, 0,              // end of line
+                        0, 3, 1, 2, 3, 0,  // top row: literal 1 2 3, padded to an even count
+                        0, 1};             // end of bitmap
     const Converted c = DecodeRLE(data);
     ASSERT_EQ(c.result, 1) << c.err;
     EXPECT_EQ(c.rows, (Bytes{0, 7, 7, 0, 0, 0, 0, 4, 1, 2, 3, 0}));
@@ -302,19 +284,19 @@ TEST(RLE8, EarlyEndLeavesIndexZero) {
 TEST(RLE8, RefusesHostileData) {
     const std::string bad = "ReadBMP: bad RLE data.\n";
     const std::vector<Bytes> streams = {
-        {5, 1, 0, 1},                       // run past the row end
-        {2, 1, 3, 1, 0, 1},                 // second run past the row end
-        {0, 5, 1, 2, 3, 4, 5, 0, 0, 1},     // literal run past the row end
-        {0, 2, 5, 0, 0, 1},                 // delta past the row end
-        {0, 2, 0, 4, 0, 1},                 // delta past the picture
-        {0, 0, 0, 0, 0, 0, 1, 1, 0, 1},     // a run above the top row
+        {5, 1, 0, 1},                                // run past the row end
+        {2, 1, 3, 1, 0, 1},                          // second run past the row end
+        {0, 5, 1, 2, 3, 4, 5, 0, 0, 1},              // literal run past the row end
+        {0, 2, 5, 0, 0, 1},                          // delta past the row end
+        {0, 2, 0, 4, 0, 1},                          // delta past the picture
+        {0, 0, 0, 0, 0, 0, 1, 1, 0, 1},              // a run above the top row
         {0, 0, 0, 0, 0, 0, 0, 3, 1, 1, 1, 0, 0, 1},  // a literal run above the top row
-        {4, 1, 0, 0},                       // no end of bitmap
-        {4, 1},                             // no end of bitmap
-        {0, 3, 1, 2},                       // literal run past the data
-        {0, 3, 1, 2, 3},                    // its padding missing
-        {0, 2, 1},                          // delta cut short
-        {},                                 // no data at all
+        {4, 1, 0, 0},                                // no end of bitmap
+        {4, 1},                                      // no end of bitmap
+        {0, 3, 1, 2},                                // literal run past the data
+        {0, 3, 1, 2, 3},                             // its padding missing
+        {0, 2, 1},                                   // delta cut short
+        {},                                          // no data at all
     };
     for (const Bytes& data : streams) {
         const Converted c = DecodeRLE(data);

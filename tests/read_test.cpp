@@ -8,11 +8,11 @@
 #include "bitmap/bmp_io.h"
 #include "tests/test_util.h"
 
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 using testutil::Bytes;
 using testutil::EmptyImage;
 using testutil::ScratchDir;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -52,7 +52,8 @@ void ExpectRefused(const Bytes& file, const std::string& message) {
 
 TEST(ReadBMP, LoadsHeaderFactsRowsAndZeroedWorkingBuffer) {
     ScratchDir dir;
-    const Bytes rows = {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0, 13, 14, 15, 16, 17, 18, 0, 0};
+    const Bytes rows = {1,  2,  3, 4, 5,  6,  0,  0,  7,  8,  9, 10,
+                        11, 12, 0, 0, 13, 14, 15, 16, 17, 18, 0, 0};
     for (int32_t biHeight : {3, -3}) {
         auto image = EmptyImage();
         const ReadOutcome r = Read(*image, dir, synth::Make(Fields(2, biHeight, 24), {}, rows));
@@ -71,9 +72,9 @@ TEST(ReadBMP, LoadsHeaderFactsRowsAndZeroedWorkingBuffer) {
 TEST(ReadBMP, TakesRowsFromOffBitsAndIgnoresWhatIsNotUsed) {
     ScratchDir dir;
     synth::Fields f = Fields(1, 1, 16);
-    f.type = 0x5858;      // not "BM": read all the same
-    f.clrUsed = 7;        // no palette for a 16-bit file
-    f.offBits = 54 + 8;   // rows after a gap
+    f.type = 0x5858;     // not "BM": read all the same
+    f.clrUsed = 7;       // no palette for a 16-bit file
+    f.offBits = 54 + 8;  // rows after a gap
     Bytes tail = {0xEE, 0xEE, 0xEE, 0xEE, 0x34, 0x12, 0, 0, 0x99, 0x99};  // gap, row, trailing junk
     auto image = EmptyImage();
     Bytes gap(4, 0xEE);
@@ -131,9 +132,9 @@ TEST(ReadBMP, RefusesImpossibleSizes) {
     const std::string bad = "ReadBMP: bad image size.\n";
     ExpectRefused(synth::Make(Fields(-1, 1, 24), {}, Bytes(4, 0)), bad);
     ExpectRefused(synth::Make(Fields(1, INT_MIN, 24), {}, Bytes(4, 0)), bad);
-    ExpectRefused(synth::Make(Fields(1 << 28, 1, 16), {}, {}), bad);       // width * 16 overflows
-    ExpectRefused(synth::Make(Fields(1 << 28, 0, 8), {}, {}), bad);        // fine at 8, not at 24
-    ExpectRefused(synth::Make(Fields(65536, 65536, 32), {}, {}), bad);     // height * stride
+    ExpectRefused(synth::Make(Fields(1 << 28, 1, 16), {}, {}), bad);    // width * 16 overflows
+    ExpectRefused(synth::Make(Fields(1 << 28, 0, 8), {}, {}), bad);     // fine at 8, not at 24
+    ExpectRefused(synth::Make(Fields(65536, 65536, 32), {}, {}), bad);  // height * stride
     // The depth is looked at first.
     ExpectRefused(synth::Make(Fields(-1, 1, 4), {}, {}), "ReadBMP: 4 bit is not supported.\n");
 }

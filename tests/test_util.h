@@ -2,12 +2,13 @@
 // the built bmpdepth.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -31,9 +32,8 @@ class ScratchDir {
    public:
     ScratchDir() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
-                ("bmpdepth-" + std::string(info->test_suite_name()) + "-" + info->name() + "-" +
-                 std::to_string(::getpid()));
+        path_ = fs::temp_directory_path() / ("bmpdepth-" + std::string(info->test_suite_name()) +
+                                             "-" + info->name() + "-" + std::to_string(::getpid()));
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
@@ -69,7 +69,9 @@ inline uint32_t Le32(const Bytes& b, size_t at) {
     return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
            uint32_t(b[at + 3]) << 24;
 }
-inline uint32_t Le16(const Bytes& b, size_t at) { return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8; }
+inline uint32_t Le16(const Bytes& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8;
+}
 
 struct ImageDeleter {
     void operator()(BMPImage* image) const {
@@ -97,7 +99,8 @@ inline ImagePtr LoadedImage(int32_t width, int32_t height, uint8_t bits, bool to
 }
 
 inline Bytes WorkingRows(const BMPImage& image) {
-    return Bytes(image.rgb24, image.rgb24 + size_t(image.height) * RowBytes(uint32_t(image.width), 24));
+    return Bytes(image.rgb24,
+                 image.rgb24 + size_t(image.height) * RowBytes(uint32_t(image.width), 24));
 }
 
 struct RunResult {
@@ -112,15 +115,35 @@ inline std::string Quote(const std::string& arg) {
     return q + "'";
 }
 
-// Runs the built bmpdepth through the shell; `prefix` may set limits first (ulimit, trap).
+// Runs the built bmpdepth with `args`, standard input empty and both output streams captured.
+// A `shell` prefix (ulimit, trap) runs it through sh instead, to set limits first.
 inline RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args,
-                         const std::string& prefix = "") {
-    std::string command = prefix + " " + Quote(BMPDEPTH_EXE);
-    for (const auto& arg : args) command += " " + Quote(arg);
+                         const std::string& shell = "") {
     const std::string err = dir / ".stderr", out = dir / ".stdout";
-    command += " 2>" + Quote(err) + " >" + Quote(out) + " </dev/null";
-    const int raw = std::system(("sh -c " + Quote(command)).c_str());
-    RunResult result{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, "", ""};
+    std::vector<std::string> argv = {BMPDEPTH_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!shell.empty()) {
+        std::string command = shell + " exec";
+        for (const auto& arg : argv) command += " " + Quote(arg);
+        argv = {"/bin/sh", "-c", command};
+    }
+    std::vector<char*> raw;
+    for (auto& arg : argv) raw.push_back(arg.data());
+    raw.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    int status = 0;
+    const int spawned = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    EXPECT_EQ(spawned, 0) << raw[0];
+    if (spawned == 0) waitpid(pid, &status, 0);
+
+    RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", ""};
     const Bytes e = ReadFile(err), o = ReadFile(out);
     result.err.assign(e.begin(), e.end());
     result.out.assign(o.begin(), o.end());

@@ -9,13 +9,13 @@
 #include "bitmap/bmp_io.h"
 #include "tests/test_util.h"
 
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
 using testutil::Bytes;
 using testutil::Le16;
 using testutil::Le32;
 using testutil::LoadedImage;
 using testutil::ScratchDir;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 namespace {
 
@@ -77,7 +77,7 @@ TEST(SaveBMP, Writes24BitRowsAsTheyAre) {
 TEST(SaveBMP, Writes16BitRowsWithMasksAndPadding) {
     ScratchDir dir;
     // 3 x 2: white; blue 8, green 4, red 8; black on the bottom row, then the top row's three.
-    Bytes rows = {0xFF, 0xFF, 0xFF, 8, 4, 8, 0, 0, 0, 0, 0, 0,
+    Bytes rows = {0xFF, 0xFF, 0xFF, 8,    4,    8,    0,    0,    0,    0, 0, 0,
                   0x07, 0x03, 0xFF, 0xF8, 0xFC, 0x00, 0x12, 0x34, 0x56, 0, 0, 0};
     const Saved s = Save(*Working(3, 2, rows), dir, 16);
     EXPECT_EQ(s.result, 1);
@@ -140,7 +140,8 @@ TEST(SaveBMP, RefusesOtherDepthsWithoutTouchingTheFile) {
         std::filesystem::remove(path);
         CaptureStderr();
         EXPECT_EQ(SaveBMP(*image, path.c_str(), bits), 0);
-        EXPECT_EQ(GetCapturedStderr(), "SaveBMP: " + std::to_string(bits) + " bit is not supported.\n");
+        EXPECT_EQ(GetCapturedStderr(),
+                  "SaveBMP: " + std::to_string(bits) + " bit is not supported.\n");
         EXPECT_FALSE(std::filesystem::exists(path));
         testutil::WriteFile(path, existing);
         CaptureStderr();
@@ -200,4 +201,22 @@ TEST(SaveBMP, WritesThroughALinkToTheFileItNames) {
 TEST(SaveBMP, WritesDevicesInPlace) {
     auto image = Working(1, 1, {1, 2, 3, 0});
     EXPECT_EQ(SaveBMP(*image, "/dev/null", 32), 1);
+}
+
+TEST(SaveBMP, ManyEmptyRowsMakeHeadersAlone) {
+    // Found by fuzzing: 150 million rows of width 0, from a 154-byte file.
+    ScratchDir dir;
+    synth::Fields f;
+    f.width = 0;
+    f.height = 150000000;
+    f.bits = 8;
+    testutil::WriteFile(dir / "in.bmp", synth::Make(f, {}, {}));
+    auto image = testutil::EmptyImage();
+    ASSERT_EQ(ReadBMP(*image, (dir / "in.bmp").c_str()), 1);
+    ConvertToRGB24(*image);
+    for (int bits : {16, 24, 32}) {
+        const Saved s = Save(*image, dir, bits);
+        EXPECT_EQ(s.result, 1);
+        ExpectHeaders(s.file, 0, 150000000, uint32_t(bits), 0);
+    }
 }

@@ -56,6 +56,23 @@ inline Bytes Make(const Fields& f, const Bytes& extra, const Bytes& pixels) {
     return b;
 }
 
+// An OS/2 1.x file: 14-byte file header, 12-byte information header, 3-byte palette entries.
+inline Bytes OS2(uint16_t width, uint16_t height, uint16_t bits, const Bytes& palette,
+                 const Bytes& rows) {
+    Bytes b = {'B', 'M'};
+    Put32(b, uint32_t(26 + palette.size() + rows.size()));
+    Put32(b, 0);
+    Put32(b, uint32_t(26 + palette.size()));
+    Put32(b, 12);
+    Put16(b, width);
+    Put16(b, height);
+    Put16(b, 1);
+    Put16(b, bits);
+    b.insert(b.end(), palette.begin(), palette.end());
+    b.insert(b.end(), rows.begin(), rows.end());
+    return b;
+}
+
 inline uint32_t Stride(uint32_t width, uint32_t bits) { return (width * bits / 8 + 3) / 4 * 4; }
 
 // A picture whose every pixel differs from its neighbours in each channel, at any depth:
@@ -85,8 +102,8 @@ inline Bytes Pattern(uint32_t width, uint32_t height, uint16_t bits, bool topDow
                 case 8: row[x] = uint8_t(x + y * 17); break;
                 case 16: {
                     const uint32_t v = uint32_t(r >> 3) << 11 | uint32_t(g >> 2) << 5 | b >> 3;
-                    row[2 * x] = uint8_t(v);
-                    row[2 * x + 1] = uint8_t(v >> 8);
+                    row[size_t(x) * 2] = uint8_t(v);
+                    row[size_t(x) * 2 + 1] = uint8_t(v >> 8);
                     break;
                 }
                 default: {

@@ -1,0 +1,115 @@
+// libFuzzer target: the whole path of a run (read, convert, save at 16, 24 and 32 bits) on
+// arbitrary bytes. Whatever converts must read back from its own output as the same picture
+// (16 bits: the same 5-6-5 values); whatever is refused must leave no buffer behind.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "bitmap/bmp_image.h"
+#include "bitmap/bmp_io.h"
+
+namespace {
+
+// Larger pictures are read (that is where the size checks live) but not saved, to keep the
+// fuzzer fast.
+constexpr uint64_t kMaxSavedPixels = uint64_t{1} << 18;
+
+std::string MakeScratchDir() {
+    std::error_code ec;
+    const std::filesystem::path shm = "/dev/shm";
+    const auto base =
+        std::filesystem::is_directory(shm, ec) ? shm : std::filesystem::temp_directory_path();
+    const auto dir = base / ("bmpdepth-fuzz-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+const std::string& ScratchDir() {
+    static const std::string dir = MakeScratchDir();
+    // Registered once `dir` is complete, so it runs before `dir` is destroyed.
+    static const int removal = std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(ScratchDir(), ignored);
+    });
+    (void)removal;
+    return dir;
+}
+
+std::string ScratchPath(const char* name) { return ScratchDir() + "/" + name; }
+
+void Check(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "fuzz oracle: %s\n", what);
+    std::abort();
+}
+
+struct ImageDeleter {
+    void operator()(BMPImage* image) const {
+        ReleaseBMPImage(*image);
+        delete image;
+    }
+};
+using ImagePtr = std::unique_ptr<BMPImage, ImageDeleter>;
+
+ImagePtr Load(const std::string& path, int& result) {
+    ImagePtr image(new BMPImage{});
+    result = ReadBMP(*image, path.c_str());
+    if (!result) Check(!image->pixels && !image->rgb24, "a refused read left a buffer");
+    return image;
+}
+
+void CheckRoundTrip(const BMPImage& original, int bits) {
+    const std::string out = ScratchPath("out.bmp");
+    uint32_t row = 0, bytes = 0;
+    const int fits = ImageBytes(original.width, original.height, uint32_t(bits), row, bytes) &&
+                     bytes <= UINT32_MAX - 66;
+    const int saved = SaveBMP(original, out.c_str(), bits);
+    Check(saved == fits, "save result");
+    if (!saved) return;
+
+    int read = 0;
+    ImagePtr back = Load(out, read);
+    Check(read == 1, "own output refused");
+    Check(back->width == original.width && back->height == original.height, "size changed");
+    Check(back->bitCount == bits && !back->topDown, "depth or order changed");
+    ConvertToRGB24(*back);
+
+    const size_t workingRow = RowBytes(uint32_t(original.width), 24);
+    const size_t total = workingRow * uint32_t(original.height);
+    if (bits != 16) {
+        Check(std::memcmp(back->rgb24, original.rgb24, total) == 0, "picture changed");
+        return;
+    }
+    for (size_t i = 0; i < total; i += workingRow)
+        for (size_t k = 0; k < size_t(original.width) * 3; k += 3) {
+            const uint8_t* a = original.rgb24 + i + k;
+            const uint8_t* b = back->rgb24 + i + k;
+            Check(b[0] == Expand5To8[a[0] >> 3] && b[1] == Expand6To8[a[1] >> 2] &&
+                      b[2] == Expand5To8[a[2] >> 3],
+                  "5-6-5 values changed");
+        }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string in = ScratchPath("in.bmp");
+    std::FILE* file = std::fopen(in.c_str(), "wb");
+    if (!file) return 0;
+    const bool written = std::fwrite(data, 1, size, file) == size;
+    if (std::fclose(file) != 0 || !written) return 0;
+
+    int read = 0;
+    ImagePtr image = Load(in, read);
+    if (!read) return 0;
+    ConvertToRGB24(*image);
+    if (uint64_t(image->width) * uint64_t(image->height) > kMaxSavedPixels) return 0;
+    for (int bits : {16, 24, 32}) CheckRoundTrip(*image, bits);
+    return 0;
+}
