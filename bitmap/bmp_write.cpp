@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr size_t kOutBufferBytes = size_t{1} << 20;
+constexpr size_t kOutBufferBytes = size_t{256} << 10;  // large writes, little memory
 
 // The writer's stream: pixels are stored straight into a large buffer, which goes to the file
 // in megabyte writes. The first failed write is remembered and later output discarded.
