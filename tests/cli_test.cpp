@@ -1,18 +1,37 @@
-// Runs the built program as a user would and checks what it prints, its status and its files.
+// The program as a user and a script meet it: options, messages, exit statuses, the files it
+// writes and keeps, the memory it may take, and input cut short.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
-#include <filesystem>
+#include <climits>
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "tests/test_util.h"
 
-using testutil::Bytes;
-using testutil::ReadFile;
-using testutil::RunTool;
-using testutil::ScratchDir;
+using namespace testutil;
+using Args = std::vector<std::string>;
 
 namespace {
+
+// Parses a command line; the options point into `args`, so it is built in place, never moved.
+struct Parse {
+    explicit Parse(Args arguments) : args(std::move(arguments)) {
+        args.insert(args.begin(), "bmpdepth");
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        ok = ParseArguments(int(argv.size()), argv.data(), options);
+    }
+    Parse(const Parse&) = delete;
+    Args args;
+    Options options;
+    int ok = 0;
+};
+
+std::string Str(const char* s) { return s ? s : "-"; }
+
+bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
 const std::string kUsage = "usage: " + std::string(BMPDEPTH_EXE) +
                            " in_file [option]\n"
@@ -22,167 +41,235 @@ const std::string kUsage = "usage: " + std::string(BMPDEPTH_EXE) +
                            "   -o filename: set output bitmap filename\n"
                            " -b output bit: set output bit\n";
 
-// A 3 x 2 picture at `bits`.
-std::string Input(const ScratchDir& dir, uint16_t bits = 24, const std::string& name = "in.bmp") {
-    testutil::WriteFile(dir / name, synth::Pattern(3, 2, bits, false));
-    return dir / name;
-}
-
-bool Exists(const std::string& path) { return std::filesystem::exists(path); }
-
 }  // namespace
 
-TEST(Cli, PrintsUsageWithStatus2) {
+TEST(Options, DepthReadsLikeAtoiButSaturates) {
+    const std::vector<std::pair<const char*, int>> cases = {{"16", 16},
+                                                            {"  +32", 32},
+                                                            {"-5", -5},
+                                                            {"24bits", 24},
+                                                            {"x16", 0},
+                                                            {"", 0},
+                                                            {"0x20", 0},
+                                                            {"4294967312", INT_MAX},
+                                                            {"-4294967272", INT_MIN},
+                                                            {"99999999999999999999999", INT_MAX}};
+    for (const auto& [text, depth] : cases) EXPECT_EQ(ParseDepth(text), depth) << text;
+}
+
+TEST(Options, AreKnownByTheirSecondLetterAndTakeTheNextArgument) {
+    struct Case {
+        Args args;
+        const char* input;  // nullptr: the usage text is due
+        const char* output;
+        int bits;
+    };
+    const std::vector<Case> cases = {
+        {{"-o", "out.bmp", "in.bmp", "-b", "32"}, "in.bmp", "out.bmp", 32},
+        {{"in.bmp"}, "in.bmp", nullptr, 24},
+        {{"a.bmp", "-r", "b.bmp", "-g", "-o", "o.bmp"}, "b.bmp", "o.bmp", 24},  // last one wins
+        {{"-bits", "16", "-output", "o.bmp", "-reverse", "in.bmp"}, "in.bmp", "o.bmp", 16},
+        {{"-b", "-o", "out.bmp", "in.bmp"}, "in.bmp", nullptr, 0},  // -b takes "-o"
+        {{"in.bmp", "-o", "-x"}, "in.bmp", "-x", 24},
+        {{}, nullptr, nullptr, 0},
+        {{"-b16", "in.bmp"}, nullptr, nullptr, 0},  // -b takes in.bmp: no input left
+        {{"-o", "out.bmp"}, nullptr, nullptr, 0},
+        {{"in.bmp", "-o", "out.bmp", "-o"}, nullptr, nullptr, 0},
+        {{"in.bmp", "-b"}, nullptr, nullptr, 0},
+        {{"in.bmp", "-B", "16"}, nullptr, nullptr, 0},
+        {{"in.bmp", "-"}, nullptr, nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        const Parse p(c.args);
+        const std::string line = testing::PrintToString(c.args);
+        ASSERT_EQ(p.ok, c.input != nullptr) << line;
+        if (!p.ok) continue;
+        EXPECT_EQ(Str(p.options.input), Str(c.input)) << line;
+        EXPECT_EQ(Str(p.options.output), Str(c.output)) << line;
+        EXPECT_EQ(p.options.bits, c.bits) << line;
+    }
+}
+
+TEST(Cli, ExitStatusSaysWhatHappened) {
     ScratchDir dir;
-    const std::string in = Input(dir);
-    const std::vector<std::vector<std::string>> lines = {
-        {}, {in, "-x"}, {"-o", dir / "out.bmp"}, {in, "-o"}, {in, "-b"}, {"-b16", in}, {in, "-"}};
-    for (const auto& args : lines) {
+    const std::string in = dir / "in.bmp", out = dir / "out.bmp";
+    WriteFile(in, synth::Pattern(3, 2, 24, false));
+    for (const Args& args : {Args{}, Args{in, "-x"}, Args{in, "-o"}, Args{"-b16", in}}) {
         const auto r = RunTool(dir, args);
         EXPECT_EQ(r.status, 2);
         EXPECT_EQ(r.err, kUsage);
-        EXPECT_EQ(r.out, "");
     }
-    EXPECT_FALSE(Exists(dir / "out.bmp"));
+    for (const Args& args : {Args{in}, Args{in, "-b", "7"}}) {  // read and convert only
+        EXPECT_EQ(RunTool(dir, args).status, 0);
+        EXPECT_EQ(dir.Entries(), Args{"in.bmp"});
+    }
+    auto r = RunTool(dir, {dir / "absent.bmp", "-o", out});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No such file or directory.\nbmp read error.\n");
+    WriteFile(out, {'k', 'e', 'e', 'p'});
+    for (const auto& [value, shown] :
+         {std::pair{"8", "8"}, {"x16", "0"}, {"9999999999", "2147483647"}}) {
+        r = RunTool(dir, {in, "-b", value, "-o", out});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "SaveBMP: " + std::string(shown) + " bit is not supported.\n");
+        EXPECT_EQ(Text(ReadFile(out)), "keep");
+    }
 }
 
-TEST(Cli, ReadOnlyRunPrintsNothing) {
+TEST(Cli, ConvertsToEachDepthAndOverItsOwnInput) {
     ScratchDir dir;
-    const std::string in = Input(dir);
-    for (const auto& args : std::vector<std::vector<std::string>>{{in}, {in, "-b", "7"}}) {
-        const auto r = RunTool(dir, args);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.err, "");
-    }
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
-}
-
-TEST(Cli, ConvertsToEachDepth) {
-    ScratchDir dir;
-    const std::string in = Input(dir);
-    const std::string out = dir / "out.bmp";
+    const std::string in = dir / "in.bmp", out = dir / "out.bmp";
+    WriteFile(in, synth::Pattern(3, 2, 8, false));
     for (int bits : {16, 24, 32}) {
         const auto r = RunTool(dir, {"-o", out, in, "-b", std::to_string(bits)});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
         const Bytes f = ReadFile(out);
-        ASSERT_GE(f.size(), 54u);
-        EXPECT_EQ(testutil::Le16(f, 28), uint32_t(bits));
+        EXPECT_EQ(f[28], bits);
         EXPECT_EQ(f.size(), (bits == 16 ? 66u : 54u) + 2 * synth::Stride(3, uint32_t(bits)));
     }
-    RunTool(dir, {in, "-o", out});  // 24 bits by default
-    EXPECT_EQ(testutil::Le16(ReadFile(out), 28), 24u);
+    RunTool(dir, {"-r", in, "-g", "-o", dir / "rg.bmp", "-b", "32"});  // -r and -g do nothing
+    EXPECT_EQ(ReadFile(dir / "rg.bmp"), ReadFile(out));
+    EXPECT_EQ(RunTool(dir, {in, "-o", in}).status, 0);
+    EXPECT_EQ(ReadFile(in)[28], 24);
 }
 
-TEST(Cli, RAndGChangeNothing) {
+TEST(Cli, RefusedInputsWriteNothing) {
     ScratchDir dir;
-    const std::string in = Input(dir, 8);
-    RunTool(dir, {in, "-o", dir / "plain.bmp", "-b", "16"});
-    const auto r = RunTool(dir, {"-r", in, "-g", "-o", dir / "rg.bmp", "-b", "16"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(ReadFile(dir / "rg.bmp"), ReadFile(dir / "plain.bmp"));
-}
-
-TEST(Cli, LastInputNameWins) {
-    ScratchDir dir;
-    const std::string b = Input(dir, 24, "b.bmp");
-    const auto r = RunTool(dir, {dir / "a.bmp", b, "-o", dir / "out.bmp"});  // a.bmp does not exist
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(Exists(dir / "out.bmp"));
-}
-
-TEST(Cli, OverwritesItsOwnInput) {
-    ScratchDir dir;
-    const std::string in = Input(dir, 32);
-    const auto r = RunTool(dir, {in, "-o", in, "-b", "16"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(testutil::Le16(ReadFile(in), 28), 16u);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
-}
-
-TEST(Cli, ReadFailuresSayWhyThenBmpReadError) {
-    ScratchDir dir;
-    const std::string out = dir / "out.bmp";
-    auto r = RunTool(dir, {dir / "absent.bmp", "-o", out});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "No such file or directory.\nbmp read error.\n");
-
-    testutil::WriteFile(dir / "short.bmp", Bytes(20, 'B'));
-    r = RunTool(dir, {dir / "short.bmp", "-o", out});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Read error.\nbmp read error.\n");
-    EXPECT_FALSE(Exists(out));
-}
-
-TEST(Cli, RefusedDepthsExitWith1AndWriteNothing) {
-    ScratchDir dir;
-    const std::string in = Input(dir);
-    const std::string out = dir / "out.bmp";
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"8", "8"}, {"x16", "0"}, {"99999999999", "2147483647"}, {"-99999999999", "-2147483648"}};
-    for (const auto& [value, shown] : cases) {
-        const auto r = RunTool(dir, {in, "-b", value, "-o", out});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, "SaveBMP: " + shown + " bit is not supported.\n");
-        EXPECT_FALSE(Exists(out));
-    }
-}
-
-TEST(Cli, FailedSaveKeepsTheExistingFile) {
-    ScratchDir dir;
-    const std::string in = Input(dir);
-    testutil::WriteFile(dir / "big.bmp", synth::Pattern(300, 300, 24, false));
-    const std::string out = dir / "out.bmp";
-    const Bytes existing(5000, 'k');
-    testutil::WriteFile(out, existing);
-    // A 4 KiB file-size limit with SIGXFSZ ignored makes the write itself fail.
-    const auto r = RunTool(dir, {dir / "big.bmp", "-o", out}, "ulimit -f 8; trap '' XFSZ;");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, out + ": cannot write bmp file\n");
-    EXPECT_EQ(ReadFile(out), existing);
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"big.bmp", "in.bmp", "out.bmp"}));
-}
-
-TEST(Cli, UnwritableOutputsExitWith1) {
-    ScratchDir dir;
-    const std::string in = Input(dir);
-    for (const std::string& out : {dir / "no/such/folder.bmp", std::string("/dev/full")}) {
-        const auto r = RunTool(dir, {in, "-o", out});
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, out + ": cannot write bmp file\n");
-    }
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.bmp"});
-}
-
-TEST(Cli, RefusedInputsExitWith1AndWriteNothing) {
-    ScratchDir dir;
-    const std::string out = dir / "out.bmp";
     synth::Fields masked;
-    masked.width = 1;
-    masked.height = 1;
+    masked.width = masked.height = 1;
     masked.bits = 16;
     masked.compression = 3;
-    synth::Fields rle = masked;
+    synth::Fields rle = masked, jpeg = masked;
     rle.bits = 8;
     rle.compression = 1;
-    synth::Fields fourBit = masked;
-    fourBit.bits = 4;
-    fourBit.compression = 0;
-    synth::Fields jpeg = masked;
     jpeg.bits = 24;
     jpeg.compression = 4;
     const std::vector<std::pair<Bytes, std::string>> cases = {
+        {Bytes(20, 'B'), "Read error.\n"},
         {synth::Make(masked, Bytes(12, 0xFF), Bytes(4, 0)), "ReadBMP: bad colour masks.\n"},
         {synth::Make(rle, Bytes(1024, 0), {9, 9, 0, 1}), "ReadBMP: bad RLE data.\n"},
         {synth::Make(jpeg, {}, Bytes(4, 0)), "ReadBMP: compression 4 is not supported.\n"},
-        {synth::Make(fourBit, {}, Bytes(4, 0)), "ReadBMP: 4 bit is not supported.\n"},
     };
-    for (const auto& [file, message] : cases) {
-        testutil::WriteFile(dir / "in.bmp", file);
-        const auto r = RunTool(dir, {dir / "in.bmp", "-o", out});
+    for (const auto& [file, reason] : cases) {
+        WriteFile(dir / "in.bmp", file);
+        const auto r = RunTool(dir, {dir / "in.bmp", "-o", dir / "out.bmp"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, message + "bmp read error.\n");
-        EXPECT_FALSE(Exists(out));
+        EXPECT_EQ(r.err, reason + "bmp read error.\n");
+        EXPECT_EQ(dir.Entries(), Args{"in.bmp"});
+    }
+}
+
+TEST(Cli, FailedSavesLeaveNoTraceAndKeepWhatStoodThere) {
+    ScratchDir dir;
+    const std::string in = dir / "in.bmp", out = dir / "out.bmp";
+    WriteFile(in, synth::Pattern(300, 300, 24, false));
+    const std::string fsizeLimit = "ulimit -f 8; trap '' XFSZ;";  // writes past 4 KiB fail
+    auto r = RunTool(dir, {in, "-o", out}, fsizeLimit);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, out + ": cannot write bmp file\n");
+    EXPECT_EQ(dir.Entries(), Args{"in.bmp"});
+    WriteFile(out, Bytes(3000, 'k'));
+    r = RunTool(dir, {in, "-o", out}, fsizeLimit);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(ReadFile(out), Bytes(3000, 'k'));
+    EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp"}));
+    for (const std::string& bad : {dir / "missing/out.bmp", dir / "", std::string("/dev/full")}) {
+        r = RunTool(dir, {in, "-o", bad});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, bad + ": cannot write bmp file\n");
+    }
+    EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp"}));
+    EXPECT_EQ(RunTool(dir, {in, "-o", "/dev/null"}).status, 0);  // devices are written in place
+}
+
+TEST(Cli, ReplacesFilesWholeKeepingModeAndLinks) {
+    ScratchDir dir;
+    const std::string in = dir / "in.bmp", real = dir / "real.bmp";
+    WriteFile(in, synth::Pattern(1, 1, 24, false));
+    WriteFile(real, Bytes(1000, 'x'));
+    ASSERT_EQ(::chmod(real.c_str(), 0640), 0);
+    fs::create_symlink("real.bmp", dir / "link.bmp");
+    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "link.bmp"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.bmp"));
+    EXPECT_EQ(ReadFile(real).size(), 58u);
+    struct stat st {};
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "link.bmp", "real.bmp"}));
+}
+
+// An address-space limit cannot hold under the sanitizers, which reserve terabytes.
+#if !BMPDEPTH_SANITIZED
+TEST(Cli, MemoryIsBoundedByWhatTheFileHolds) {
+    ScratchDir dir;
+    const std::string limit = "ulimit -v 262144;";  // 256 MiB
+    const auto picture = [&](int32_t side, uint16_t bits, uint32_t compression, uint64_t length) {
+        synth::Fields f;
+        f.width = f.height = side;
+        f.bits = bits;
+        f.compression = compression;
+        Bytes file = synth::Make(f, {}, {});
+        if (compression) file = synth::Concat(Bytes(file.begin(), file.end()), Bytes(1024, 0));
+        WriteFile(dir / "in.bmp", synth::Concat(file, compression ? Bytes{0, 1} : Bytes{}));
+        if (!compression) fs::resize_file(dir / "in.bmp", length);  // a hole costs no disk
+        return RunTool(dir, {dir / "in.bmp", "-b", "32", "-o", "/dev/null"}, limit);
+    };
+    // The largest that fits: 117 MiB of rows and 117 MiB of working rows.
+    EXPECT_EQ(picture(6400, 24, 0, 54 + 6400ull * 6400 * 3).status, 0);
+    EXPECT_EQ(picture(7000, 24, 0, 54 + 7000ull * 7000 * 3).err,
+              "Cannot alloc write memory..\nbmp read error.\n");
+    EXPECT_EQ(picture(30000, 24, 0, 100).err, "Read error.\nbmp read error.\n");
+    EXPECT_EQ(picture(20000, 8, 1, 0).err, "ReadBMP: bad RLE data.\nbmp read error.\n");
+    EXPECT_EQ(picture(4096, 8, 1, 0).status, 0);  // blank RLE8 rows up to 16 MiB are allowed
+}
+#endif
+
+TEST(Cli, EveryTruncationIsRefusedCleanlyOrConverted) {
+    ScratchDir dir;
+    const Bytes tail = {0xA5, 0x5A, 0xA5};  // bytes that nothing reads
+    const Bytes palette = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0};
+    synth::Fields f;
+    f.width = 3;
+    f.height = 2;
+    f.bits = 8;
+    f.clrUsed = 4;
+    synth::Fields rle = f, masked = f;
+    rle.compression = 1;
+    masked.bits = 16;
+    masked.compression = 3;
+    masked.clrUsed = 0;
+    std::vector<Bytes> files = {
+        synth::Make(f, palette, {0, 1, 2, 0, 3, 2, 1, 0}),
+        synth::Make(rle, palette, {3, 1, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1}),
+        synth::Make(masked, {0, 0x7C, 0, 0, 0xE0, 3, 0, 0, 0x1F, 0, 0, 0}, Bytes(16, 0x42)),
+        synth::OS2(3, 2, 8, {1, 2, 3, 4, 5, 6}, {0, 1, 1, 0, 1, 0, 0, 0})};
+    for (uint16_t bits : {uint16_t{16}, uint16_t{24}, uint16_t{32}})
+        for (bool topDown : {false, true}) files.push_back(synth::Pattern(3, 2, bits, topDown));
+
+    const std::string in = dir / "in.bmp", out = dir / "out.bmp", full = dir / "full.bmp";
+    for (const Bytes& valid : files) {
+        const Bytes file = synth::Concat(valid, tail);
+        const bool isRLE = file[30] == 1;
+        WriteFile(in, file);
+        ASSERT_EQ(RunTool(dir, {in, "-o", full}).status, 0);
+        for (size_t length = 0; length <= file.size(); ++length) {
+            WriteFile(in, Bytes(file.begin(), file.begin() + long(length)));
+            const auto r = RunTool(dir, {in, "-o", out});
+            const std::string where =
+                "cut at " + std::to_string(length) + " of " + testing::PrintToString(valid);
+            if (length >= valid.size()) {
+                EXPECT_EQ(r.status, 0) << where;
+                EXPECT_EQ(ReadFile(out), ReadFile(full)) << where;
+                continue;
+            }
+            const bool rleData = isRLE && length >= 54 && length >= Le32(file, 10);
+            EXPECT_EQ(r.status, 1) << where;
+            EXPECT_EQ(r.err, (rleData ? "ReadBMP: bad RLE data.\n" : "Read error.\n") +
+                                 std::string("bmp read error.\n"))
+                << where;
+            EXPECT_FALSE(Exists(out)) << where;
+        }
+        fs::remove(out);
     }
 }

@@ -18,6 +18,11 @@ inline void Put32(Bytes& b, uint32_t v) {
     for (int i = 0; i < 32; i += 8) b.push_back(uint8_t(v >> i));
 }
 
+inline Bytes Concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 struct Fields {
     uint16_t type = 0x4D42;
     uint32_t offBits = 0;  // 0: right after the headers and `extra`
