@@ -188,17 +188,17 @@ int ReadRLE8Rows(BMPImage& image, std::FILE* file, uint64_t fileBytes, uint32_t 
     if (image.topDown || rowBytes > std::max(kRLE8FreeBytes, dataBytes * kRLE8MaxExpansion))
         return Fail(kMsgReadBadRLE);
     uint8_t* data = AllocatePixels(size_t(dataBytes));
-    if (!data) return Fail(kMsgAllocRead);
-    image.pixels = AllocateZeroedPixels(rowBytes);
-    int ok = image.pixels != nullptr;
-    if (!ok) {
-        std::fputs(kMsgAllocRead, stderr);
-    } else if (!ReadAt(file, offBits, data, size_t(dataBytes))) {
-        ok = Fail(kMsgReadError);
-    } else if (!DecodeRLE8(data, size_t(dataBytes), image.pixels, uint32_t(image.width),
-                           uint32_t(image.height), image.stride)) {
-        ok = Fail(kMsgReadBadRLE);
-    }
+    image.pixels = AllocateZeroedPixels(rowBytes);  // ReadBMP releases it on failure
+    int ok = 0;
+    if (!data || !image.pixels)
+        Fail(kMsgAllocRead);
+    else if (!ReadAt(file, offBits, data, size_t(dataBytes)))
+        Fail(kMsgReadError);
+    else if (!DecodeRLE8(data, size_t(dataBytes), image.pixels, uint32_t(image.width),
+                         uint32_t(image.height), image.stride))
+        Fail(kMsgReadBadRLE);
+    else
+        ok = 1;
     FreePixels(data);
     return ok;
 }
