@@ -15,7 +15,7 @@ namespace {
 constexpr size_t kOutBufferBytes = size_t{256} << 10;  // large writes, little memory
 
 // The writer's stream: pixels are stored straight into a large buffer, which goes to the file
-// in megabyte writes. The first failed write is remembered and later output discarded.
+// in large writes. The first failed write is remembered and later output discarded.
 struct OutStream {
     std::FILE* file;
     uint8_t* buffer;

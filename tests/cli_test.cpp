@@ -136,20 +136,13 @@ TEST(Cli, ConvertsToEachDepthAndOverItsOwnInput) {
 
 TEST(Cli, RefusedInputsWriteNothing) {
     ScratchDir dir;
-    synth::Fields masked;
-    masked.width = masked.height = 1;
-    masked.bits = 16;
-    masked.compression = 3;
-    synth::Fields rle = masked, jpeg = masked;
-    rle.bits = 8;
-    rle.compression = 1;
-    jpeg.bits = 24;
-    jpeg.compression = 4;
     const std::vector<std::pair<Bytes, std::string>> cases = {
         {Bytes(20, 'B'), "Read error.\n"},
-        {synth::Make(masked, Bytes(12, 0xFF), Bytes(4, 0)), "ReadBMP: bad colour masks.\n"},
-        {synth::Make(rle, Bytes(1024, 0), {9, 9, 0, 1}), "ReadBMP: bad RLE data.\n"},
-        {synth::Make(jpeg, {}, Bytes(4, 0)), "ReadBMP: compression 4 is not supported.\n"},
+        {synth::Make(Fields(1, 1, 16, 3), Bytes(12, 0xFF), Bytes(4, 0)),
+         "ReadBMP: bad colour masks.\n"},
+        {synth::Make(Fields(1, 1, 8, 1), Bytes(1024, 0), {9, 9, 0, 1}), "ReadBMP: bad RLE data.\n"},
+        {synth::Make(Fields(1, 1, 24, 4), {}, Bytes(4, 0)),
+         "ReadBMP: compression 4 is not supported.\n"},
     };
     for (const auto& [file, reason] : cases) {
         WriteFile(dir / "in.bmp", file);
@@ -205,14 +198,12 @@ TEST(Cli, MemoryIsBoundedByWhatTheFileHolds) {
     ScratchDir dir;
     const std::string limit = "ulimit -v 262144;";  // 256 MiB
     const auto picture = [&](int32_t side, uint16_t bits, uint32_t compression, uint64_t length) {
-        synth::Fields f;
-        f.width = f.height = side;
-        f.bits = bits;
-        f.compression = compression;
-        Bytes file = synth::Make(f, {}, {});
-        if (compression) file = synth::Concat(Bytes(file.begin(), file.end()), Bytes(1024, 0));
-        WriteFile(dir / "in.bmp", synth::Concat(file, compression ? Bytes{0, 1} : Bytes{}));
-        if (!compression) fs::resize_file(dir / "in.bmp", length);  // a hole costs no disk
+        // RLE8: a palette and an immediate end of bitmap; otherwise rows that are a hole,
+        // costing no disk.
+        const synth::Fields f = Fields(side, side, bits, compression);
+        WriteFile(dir / "in.bmp",
+                  compression ? synth::Make(f, Bytes(1024, 0), {0, 1}) : synth::Make(f, {}, {}));
+        if (!compression) fs::resize_file(dir / "in.bmp", length);
         return RunTool(dir, {dir / "in.bmp", "-b", "32", "-o", "/dev/null"}, limit);
     };
     // The largest that fits: 117 MiB of rows and 117 MiB of working rows.
@@ -229,20 +220,11 @@ TEST(Cli, EveryTruncationIsRefusedCleanlyOrConverted) {
     ScratchDir dir;
     const Bytes tail = {0xA5, 0x5A, 0xA5};  // bytes that nothing reads
     const Bytes palette = {1, 2, 3, 0, 4, 5, 6, 0, 7, 8, 9, 0, 10, 11, 12, 0};
-    synth::Fields f;
-    f.width = 3;
-    f.height = 2;
-    f.bits = 8;
-    f.clrUsed = 4;
-    synth::Fields rle = f, masked = f;
-    rle.compression = 1;
-    masked.bits = 16;
-    masked.compression = 3;
-    masked.clrUsed = 0;
     std::vector<Bytes> files = {
-        synth::Make(f, palette, {0, 1, 2, 0, 3, 2, 1, 0}),
-        synth::Make(rle, palette, {3, 1, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1}),
-        synth::Make(masked, {0, 0x7C, 0, 0, 0xE0, 3, 0, 0, 0x1F, 0, 0, 0}, Bytes(16, 0x42)),
+        synth::Make(Fields(3, 2, 8, 0, 4), palette, {0, 1, 2, 0, 3, 2, 1, 0}),
+        synth::Make(Fields(3, 2, 8, 1, 4), palette, {3, 1, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1}),
+        synth::Make(Fields(3, 2, 16, 3), {0, 0x7C, 0, 0, 0xE0, 3, 0, 0, 0x1F, 0, 0, 0},
+                    Bytes(16, 0x42)),
         synth::OS2(3, 2, 8, {1, 2, 3, 4, 5, 6}, {0, 1, 1, 0, 1, 0, 0, 0})};
     for (uint16_t bits : {uint16_t{16}, uint16_t{24}, uint16_t{32}})
         for (bool topDown : {false, true}) files.push_back(synth::Pattern(3, 2, bits, topDown));

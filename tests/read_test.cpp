@@ -40,17 +40,6 @@ Loaded Load(const Bytes& file) {
     return r;
 }
 
-synth::Fields Fields(int32_t width, int32_t height, uint16_t bits, uint32_t compression = 0,
-                     uint32_t clrUsed = 0) {
-    synth::Fields f;
-    f.width = width;
-    f.height = height;
-    f.bits = bits;
-    f.compression = compression;
-    f.clrUsed = clrUsed;
-    return f;
-}
-
 Bytes Words(std::vector<uint32_t> words) {
     Bytes b;
     for (uint32_t w : words) synth::Put32(b, w);

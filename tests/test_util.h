@@ -59,6 +59,18 @@ inline Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// Header fields of a file for synth::Make.
+inline synth::Fields Fields(int32_t width, int32_t height, uint16_t bits, uint32_t compression = 0,
+                            uint32_t clrUsed = 0) {
+    synth::Fields f;
+    f.width = width;
+    f.height = height;
+    f.bits = bits;
+    f.compression = compression;
+    f.clrUsed = clrUsed;
+    return f;
+}
+
 inline std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 inline uint32_t Le32(const Bytes& b, size_t at) {
