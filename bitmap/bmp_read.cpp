@@ -2,6 +2,8 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
@@ -98,36 +100,115 @@ int IsReadableCompression(uint32_t compression, uint32_t bits) {
     }
 }
 
-// The length of a seekable file, leaving it positioned at its start.
-int FileLength(std::FILE* file, uint64_t& length) {
-    if (std::fseek(file, 0, SEEK_END) != 0) return 0;
-    const long end = std::ftell(file);
-    if (end < 0) return 0;
-    length = uint64_t(end);
-    return std::fseek(file, 0, SEEK_SET) == 0;
+int Fail(const char* message) {
+    std::fputs(message, stderr);
+    return 0;
 }
 
-// Reads `bytes` bytes at `offset`; 0 when the file holds fewer.
-int ReadAt(std::FILE* file, uint64_t offset, void* into, size_t bytes) {
-    return std::fseek(file, long(offset), SEEK_SET) == 0 &&
-           std::fread(into, 1, bytes, file) == bytes;
+// The input, read once from its start in file order, so that a pipe serves as well as a file.
+// The bytes before the pixel rows are kept: a file's rows may begin among them.
+struct Input {
+    std::FILE* file;
+    uint64_t length;  // of a seekable file; kStreamLength for a pipe, whose length is unknown
+    std::vector<uint8_t> front;
+};
+constexpr uint64_t kStreamLength = UINT64_MAX;
+
+// The length of a seekable file, leaving it at its start; a pipe has none.
+uint64_t InputLength(std::FILE* file) {
+    if (std::fseek(file, 0, SEEK_END) != 0) return kStreamLength;
+    const long end = std::ftell(file);
+    if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return kStreamLength;
+    return uint64_t(end);
+}
+
+// Makes `front` hold the first `bytes` bytes of the input, or all of a shorter one.
+size_t Keep(Input& in, size_t bytes) {
+    const size_t held = in.front.size();
+    if (bytes <= held) return held;
+    in.front.resize(bytes);
+    const size_t got = std::fread(in.front.data() + held, 1, bytes - held, in.file);
+    in.front.resize(held + got);
+    return in.front.size();
+}
+
+// Moves past `bytes` unkept bytes by reading them; 0 when the input ends first.
+int Skip(Input& in, uint64_t bytes) {
+    uint8_t sink[1 << 16];
+    while (bytes > 0) {
+        const size_t step = size_t(std::min<uint64_t>(bytes, sizeof sink));
+        if (std::fread(sink, 1, step, in.file) != step) return 0;
+        bytes -= step;
+    }
+    return 1;
+}
+
+// Takes the bytes from file offset `offset` on into `into`: first those among the kept bytes,
+// then from the input, which must stand at the end of the kept bytes or beyond `offset`.
+// Returns the count taken, short only where the input ended.
+size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes) {
+    size_t taken = 0;
+    if (offset < in.front.size()) {
+        taken = std::min(bytes, size_t(in.front.size() - offset));
+        std::memcpy(into, in.front.data() + offset, taken);
+    }
+    return taken + std::fread(into + taken, 1, bytes - taken, in.file);
+}
+
+// A buffer of the input's bytes that grows with what arrives: a file of known length fills it
+// whole at once, a pipe in steps, so that a short pipe claiming a huge picture costs little.
+struct Block {
+    uint8_t* bytes;
+    size_t size;      // filled
+    size_t capacity;  // allocated
+};
+constexpr size_t kFirstStreamStep = size_t{1} << 20;
+
+// Grows `block` to hold `capacity` bytes, keeping its contents; 0 when memory runs out.
+int Grow(Block& block, size_t capacity) {
+    uint8_t* bigger = AllocatePixels(capacity);
+    if (!bigger) return 0;
+    if (block.size) std::memcpy(bigger, block.bytes, block.size);
+    FreePixels(block.bytes);
+    block.bytes = bigger;
+    block.capacity = capacity;
+    return 1;
+}
+
+// Fills `block` with up to `limit` bytes from file offset `offset` on, taking them step by step
+// until `done` says it has what it needs. Returns 1 when `done` was satisfied, 0 when the input
+// ended first (block.size short), and -1 when memory ran out; it prints nothing.
+template <typename Done>
+int TakeUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done done) {
+    if (in.length != kStreamLength)
+        limit = size_t(std::min<uint64_t>(limit, in.length > offset ? in.length - offset : 0));
+    for (size_t step = std::min(limit, in.length == kStreamLength ? kFirstStreamStep : limit);;
+         step = std::min(limit, 2 * block.capacity)) {
+        if ((!block.bytes || step > block.capacity) && !Grow(block, step)) return -1;
+        const size_t want = block.capacity - block.size;
+        const size_t got = TakeAt(in, offset + block.size, block.bytes + block.size, want);
+        block.size += got;
+        if (done(block)) return 1;
+        if (got < want || block.capacity == limit) return 0;
+    }
+}
+
+// Positions the input for reading from `offset`: past the kept bytes by reading, never by
+// seeking back, since a pipe cannot.
+int SeekForward(Input& in, uint64_t offset) {
+    return offset <= in.front.size() || Skip(in, offset - in.front.size());
 }
 
 // Entries that the file does not hold stay zero (black).
-void ReadPalette(BMPImage& image, std::FILE* file, uint64_t fileBytes, const Headers& h) {
-    if (fileBytes <= h.paletteOffset) return;
-    const uint64_t held = (fileBytes - h.paletteOffset) / h.paletteEntryBytes;
-    const uint32_t count = uint32_t(std::min<uint64_t>(h.paletteEntries, held));
-    if (h.paletteEntryBytes == sizeof(RGBQUAD)) {
-        ReadAt(file, h.paletteOffset, image.palette, size_t(count) * sizeof(RGBQUAD));
-        return;
-    }
-    uint8_t triples[kOS2MaxPaletteEntries * kOS2PaletteEntryBytes];
-    if (!ReadAt(file, h.paletteOffset, triples, size_t(count) * kOS2PaletteEntryBytes)) return;
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* t = triples + size_t(i) * kOS2PaletteEntryBytes;
-        image.palette[i] = RGBQUAD{t[0], t[1], t[2], 0};
-    }
+void ReadPalette(BMPImage& image, Input& in, const Headers& h) {
+    const size_t end = h.paletteOffset + size_t(h.paletteEntries) * h.paletteEntryBytes;
+    const size_t held = Keep(in, end);
+    const uint32_t count =
+        held > h.paletteOffset ? uint32_t((held - h.paletteOffset) / h.paletteEntryBytes) : 0;
+    const uint8_t* entry = in.front.data() + h.paletteOffset;
+    for (uint32_t i = 0; i < count; ++i, entry += h.paletteEntryBytes)
+        image.palette[i] = RGBQUAD{entry[0], entry[1], entry[2],
+                                   h.paletteEntryBytes == sizeof(RGBQUAD) ? entry[3] : uint8_t{0}};
 }
 
 // A mask is one unbroken run of bits (or empty), inside the pixel, and overlaps no other.
@@ -145,23 +226,17 @@ int AreUsableMasks(const uint32_t masks[3], uint32_t bits) {
 
 // Takes the colour masks of a 16- or 32-bit BITFIELDS file. Masks equal to the depth's usual
 // layout, or absent, leave colourMasks zero so the converter keeps its fast path.
-int ReadColourMasks(BMPImage& image, std::FILE* file, const Headers& h) {
+int ReadColourMasks(BMPImage& image, Input& in, const Headers& h) {
     const uint32_t compression = h.info.biCompression;
     const bool bitfields = compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS;
     const bool present =
         h.info.biSize >= kInfoHeaderBytes + kMaskBytes || h.file.bfOffBits >= kHeaderBytesWithMasks;
     if (!bitfields || !present || (image.bitCount != 16 && image.bitCount != 32)) return 1;
 
-    uint8_t bytes[kMaskBytes];
-    if (!ReadAt(file, kMaskOffset, bytes, sizeof bytes)) {
-        std::fputs(kMsgReadError, stderr);
-        return 0;
-    }
+    if (Keep(in, kMaskOffset + kMaskBytes) < kMaskOffset + kMaskBytes) return Fail(kMsgReadError);
+    const uint8_t* bytes = in.front.data() + kMaskOffset;
     const uint32_t masks[3] = {LoadLE32(bytes), LoadLE32(bytes + 4), LoadLE32(bytes + 8)};
-    if (!AreUsableMasks(masks, image.bitCount)) {
-        std::fputs(kMsgReadBadMasks, stderr);
-        return 0;
-    }
+    if (!AreUsableMasks(masks, image.bitCount)) return Fail(kMsgReadBadMasks);
     const bool usual =
         image.bitCount == 16
             ? masks[0] == kRed565Mask && masks[1] == kGreen565Mask && masks[2] == kBlue565Mask
@@ -172,56 +247,71 @@ int ReadColourMasks(BMPImage& image, std::FILE* file, const Headers& h) {
 
 // An RLE8 picture is bounded by the 32-bit size checks alone, and its data can claim a large
 // blank picture in a few bytes; beyond this floor, its rows may be at most kRLE8MaxExpansion
-// times its data (a run covers at most 255 pixels in 2 bytes).
+// times its data (a run covers at most 255 pixels in 2 bytes). The data itself is read up to
+// its end-of-bitmap marker, and no further than kRLE8MaxDataRatio times the rows (a real
+// encoder takes at most 2 bytes a pixel, and 2 a row), so that a pipe never makes it read on.
 constexpr uint64_t kRLE8FreeBytes = uint64_t{16} << 20;
 constexpr uint64_t kRLE8MaxExpansion = 256;
+constexpr uint64_t kRLE8MaxDataRatio = 4;
 
-int Fail(const char* message) {
-    std::fputs(message, stderr);
-    return 0;
+int FitsRLE8Data(uint32_t rowBytes, uint64_t dataBytes) {
+    return rowBytes <= std::max(kRLE8FreeBytes, dataBytes * kRLE8MaxExpansion);
 }
 
-int ReadRLE8Rows(BMPImage& image, std::FILE* file, uint64_t fileBytes, uint32_t offBits,
-                 uint32_t rowBytes) {
-    if (offBits > fileBytes) return Fail(kMsgReadError);
-    const uint64_t dataBytes = fileBytes - offBits;
-    if (image.topDown || rowBytes > std::max(kRLE8FreeBytes, dataBytes * kRLE8MaxExpansion))
+// The RLE8 rows, once the data up to its end-of-bitmap marker is in memory.
+int ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t rowBytes) {
+    if (!FitsRLE8Data(rowBytes, dataBytes)) return Fail(kMsgReadBadRLE);
+    image.pixels = AllocateZeroedPixels(rowBytes);  // ReadBMP frees it on failure
+    if (!image.pixels) return Fail(kMsgAllocRead);
+    return DecodeRLE8(data, dataBytes, image.pixels, uint32_t(image.width), uint32_t(image.height),
+                      image.stride)
+               ? 1
+               : Fail(kMsgReadBadRLE);
+}
+
+int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes) {
+    if (in.length != kStreamLength && offBits > in.length) return Fail(kMsgReadError);
+    if (image.topDown ||
+        (in.length != kStreamLength && !FitsRLE8Data(rowBytes, in.length - offBits)))
         return Fail(kMsgReadBadRLE);
-    uint8_t* data = AllocatePixels(size_t(dataBytes));
-    image.pixels = AllocateZeroedPixels(rowBytes);  // ReadBMP releases it on failure
-    int ok = 0;
-    if (!data || !image.pixels)
-        Fail(kMsgAllocRead);
-    else if (!ReadAt(file, offBits, data, size_t(dataBytes)))
-        Fail(kMsgReadError);
-    else if (!DecodeRLE8(data, size_t(dataBytes), image.pixels, uint32_t(image.width),
-                         uint32_t(image.height), image.stride))
-        Fail(kMsgReadBadRLE);
-    else
-        ok = 1;
-    FreePixels(data);
+    if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
+
+    const uint64_t limit = std::max(kRLE8FreeBytes, rowBytes * kRLE8MaxDataRatio);
+    Block data{nullptr, 0, 0};
+    size_t end = 0;
+    const int found =
+        TakeUntil(in, offBits, size_t(std::min<uint64_t>(limit, SIZE_MAX)), data,
+                  [&end](const Block& b) { return FindRLE8End(b.bytes, b.size, end); });
+    const int ok = found < 0    ? Fail(kMsgAllocRead)
+                   : found == 0 ? Fail(kMsgReadBadRLE)
+                                : ExpandRLE8(image, data.bytes, end, rowBytes);
+    FreePixels(data.bytes);
     return ok;
 }
 
-int ReadRawRows(BMPImage& image, std::FILE* file, uint64_t fileBytes, uint32_t offBits,
-                uint32_t rowBytes) {
+int ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes) {
     // Checked before allocating, so a short file claiming a huge picture costs no memory.
-    if (uint64_t(offBits) + rowBytes > fileBytes) return Fail(kMsgReadError);
-    image.pixels = AllocatePixels(rowBytes);
-    if (!image.pixels) return Fail(kMsgAllocRead);
-    return ReadAt(file, offBits, image.pixels, rowBytes) ? 1 : Fail(kMsgReadError);
+    if (in.length != kStreamLength && uint64_t(offBits) + rowBytes > in.length)
+        return Fail(kMsgReadError);
+    if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
+    Block rows{nullptr, 0, 0};
+    const int whole = TakeUntil(in, offBits, rowBytes, rows,
+                                [rowBytes](const Block& b) { return b.size == rowBytes; });
+    if (whole == 1 && rows.bytes) {
+        image.pixels = rows.bytes;
+        return 1;
+    }
+    FreePixels(rows.bytes);
+    return Fail(whole < 0 ? kMsgAllocRead : kMsgReadError);
 }
 
-int LoadBMP(BMPImage& image, std::FILE* file) {
-    uint64_t fileBytes = 0;
-    uint8_t bytes[kFileHeaderBytes + kMaxInfoHeaderBytes] = {};
-    if (!FileLength(file, fileBytes)) return Fail(kMsgReadError);
-    const size_t got = std::fread(bytes, 1, sizeof bytes, file);
-    if (got < kFileHeaderBytes + 4 ||
-        got < kFileHeaderBytes + InfoHeaderBytes(LoadLE32(bytes + kFileHeaderBytes)))
+int LoadBMP(BMPImage& image, Input& in) {
+    if (Keep(in, kFileHeaderBytes + 4) < kFileHeaderBytes + 4) return Fail(kMsgReadError);
+    const uint32_t infoBytes = InfoHeaderBytes(LoadLE32(in.front.data() + kFileHeaderBytes));
+    if (Keep(in, kFileHeaderBytes + infoBytes) < kFileHeaderBytes + infoBytes)
         return Fail(kMsgReadError);
     Headers h{};
-    DecodeHeaders(bytes, h);
+    DecodeHeaders(in.front.data(), h);
     const BITMAPINFOHEADER& info = h.info;
 
     image.bitCount = uint8_t(info.biBitCount);
@@ -245,13 +335,13 @@ int LoadBMP(BMPImage& image, std::FILE* file) {
 
     if (image.bitCount == 8) {
         if (h.paletteEntries > kPaletteCapacity) return Fail(kMsgReadBadPalette);
-        ReadPalette(image, file, fileBytes, h);
+        ReadPalette(image, in, h);
     }
-    if (!ReadColourMasks(image, file, h)) return 0;
+    if (!ReadColourMasks(image, in, h)) return 0;
 
     const int rowsRead = info.biCompression == BI_RLE8
-                             ? ReadRLE8Rows(image, file, fileBytes, h.file.bfOffBits, sourceBytes)
-                             : ReadRawRows(image, file, fileBytes, h.file.bfOffBits, sourceBytes);
+                             ? ReadRLE8Rows(image, in, h.file.bfOffBits, sourceBytes)
+                             : ReadRawRows(image, in, h.file.bfOffBits, sourceBytes);
     if (!rowsRead) return 0;
     image.rgb24 = AllocateZeroedPixels(workingBytes);
     return image.rgb24 ? 1 : Fail(kMsgAllocWrite);
@@ -262,7 +352,8 @@ int LoadBMP(BMPImage& image, std::FILE* file) {
 int ReadBMP(BMPImage& image, const char* path) {
     std::FILE* file = std::fopen(path, "rb");
     if (!file) return Fail(kMsgNoSuchFile);
-    const int loaded = LoadBMP(image, file);
+    Input in{file, InputLength(file), {}};
+    const int loaded = LoadBMP(image, in);
     std::fclose(file);
     if (!loaded) ReleaseBMPImage(image);
     return loaded;

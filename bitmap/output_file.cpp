@@ -1,7 +1,12 @@
 #include "bitmap/output_file.h"
 
-#include <chrono>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -10,21 +15,75 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A name beside `target` that no file has yet, created exclusively so no one else's file is
-// ever truncated.
-std::FILE* CreateUniqueBeside(const std::string& target, std::string& tempName) {
-    const auto seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count());
-    for (uint64_t attempt = 0; attempt < 64; ++attempt) {
-        char suffix[40];
-        std::snprintf(suffix, sizeof suffix, ".%016llx.tmp",
-                      static_cast<unsigned long long>(seed * 0x9E3779B97F4A7C15ull + attempt));
-        tempName = target + suffix;
-        if (std::FILE* file = std::fopen(tempName.c_str(), "wbx")) return file;
-        std::error_code ec;
-        if (!fs::exists(fs::symlink_status(tempName, ec))) break;  // failed for another reason
+// Interruption: the one temporary file that exists, if any, and the handlers that remove it.
+// The handler does only what a signal handler may: unlink, restore the default, raise again so
+// that the program ends with the signal's own status.
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+const char* volatile gPendingTemp = nullptr;
+struct sigaction gPrevious[std::size(kCleanupSignals)];
+
+extern "C" void RemoveTempAndDie(int sig) {
+    if (const char* temp = gPendingTemp) ::unlink(temp);
+    ::signal(sig, SIG_DFL);
+    ::raise(sig);  // delivered once the handler returns, as the signal is blocked until then
+}
+
+// Blocks the cleanup signals while the temporary file and its record change together.
+struct SignalsHeld {
+    sigset_t previous;
+    SignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (int s : kCleanupSignals) sigaddset(&held, s);
+        sigprocmask(SIG_BLOCK, &held, &previous);
     }
-    tempName.clear();
-    return nullptr;
+    ~SignalsHeld() { sigprocmask(SIG_SETMASK, &previous, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
+void WatchTemp(const std::string& temp) {
+    gPendingTemp = temp.c_str();
+    struct sigaction action {};
+    action.sa_handler = RemoveTempAndDie;
+    sigemptyset(&action.sa_mask);
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+        sigaction(kCleanupSignals[i], nullptr, &gPrevious[i]);
+        // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+        if (gPrevious[i].sa_handler != SIG_IGN) sigaction(kCleanupSignals[i], &action, nullptr);
+    }
+}
+
+void UnwatchTemp() {
+    for (size_t i = 0; i < std::size(kCleanupSignals); ++i)
+        sigaction(kCleanupSignals[i], &gPrevious[i], nullptr);
+    gPendingTemp = nullptr;
+}
+
+// Permissions a newly created file gets: 0666 less the process's umask.
+unsigned NewFileMode() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~unsigned(mask);
+}
+
+// A short fresh name in the folder of `target`, created owner-only so that no one else can read
+// a half-written picture, whatever the length of the target's own name.
+std::FILE* CreateTempBeside(const std::string& target, std::string& tempName) {
+    const fs::path folder = fs::path(target).parent_path();
+    tempName = (folder.empty() ? fs::path(".bmpdepth-XXXXXX") : folder / ".bmpdepth-XXXXXX");
+    const int fd = ::mkstemp(tempName.data());
+    if (fd < 0) {
+        tempName.clear();
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        ::close(fd);
+        ::unlink(tempName.c_str());
+        tempName.clear();
+    }
+    return file;
 }
 
 }  // namespace
@@ -42,9 +101,11 @@ int OpenOutputFile(const char* path, OutputFile& output) {
             const fs::path resolved = fs::canonical(path, ec);
             if (!ec) output.finalName = resolved.string();
         }
-        output.file = CreateUniqueBeside(output.finalName, output.tempName);
-        if (output.file && fs::is_regular_file(status))
-            fs::permissions(output.tempName, status.permissions(), ec);
+        output.finalMode =
+            fs::is_regular_file(status) ? unsigned(status.permissions()) & 07777 : NewFileMode();
+        const SignalsHeld held;
+        output.file = CreateTempBeside(output.finalName, output.tempName);
+        if (output.file) WatchTemp(output.tempName);
     }
     if (!output.file) return 0;
     // The writer buffers for itself; a second buffer here would only copy every byte again.
@@ -53,10 +114,15 @@ int OpenOutputFile(const char* path, OutputFile& output) {
 }
 
 int CommitOutputFile(OutputFile& output, int complete) {
+    if (!output.tempName.empty() && ::fchmod(::fileno(output.file), mode_t(output.finalMode)) != 0)
+        complete = 0;
     if (std::fclose(output.file) != 0) complete = 0;
     output.file = nullptr;
     if (output.tempName.empty()) return complete;
-    if (complete && std::rename(output.tempName.c_str(), output.finalName.c_str()) == 0) return 1;
-    std::remove(output.tempName.c_str());
-    return 0;
+    const SignalsHeld held;
+    const int placed =
+        complete && std::rename(output.tempName.c_str(), output.finalName.c_str()) == 0;
+    if (!placed) std::remove(output.tempName.c_str());
+    UnwatchTemp();
+    return placed;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <climits>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,13 @@ struct Parse {
 };
 
 std::string Str(const char* s) { return s ? s : "-"; }
+
+// The masks 5-5-5, after a 40-byte header.
+Bytes Masks555() {
+    Bytes b;
+    for (uint32_t mask : {0x7C00, 0x03E0, 0x001F}) synth::Put32(b, mask);
+    return b;
+}
 
 bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
 
@@ -157,7 +165,7 @@ TEST(Cli, FailedSavesLeaveNoTraceAndKeepWhatStoodThere) {
     ScratchDir dir;
     const std::string in = dir / "in.bmp", out = dir / "out.bmp";
     WriteFile(in, synth::Pattern(300, 300, 24, false));
-    const std::string fsizeLimit = "ulimit -f 8; trap '' XFSZ;";  // writes past 4 KiB fail
+    const std::string fsizeLimit = "ulimit -f 8; trap '' XFSZ; exec {}";  // writes past 4 KiB fail
     auto r = RunTool(dir, {in, "-o", out}, fsizeLimit);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, out + ": cannot write bmp file\n");
@@ -174,6 +182,16 @@ TEST(Cli, FailedSavesLeaveNoTraceAndKeepWhatStoodThere) {
     }
     EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp"}));
     EXPECT_EQ(RunTool(dir, {in, "-o", "/dev/null"}).status, 0);  // devices are written in place
+
+    // Stopped while it writes: the temporary file goes, and the status names the signal.
+    WriteFile(in, synth::Make(Fields(6400, 6400, 8), Bytes(1024, 0), {}));
+    fs::resize_file(in, 54 + 1024 + 6400 * 6400);  // a hole: no disk taken
+    r = RunTool(dir, {in, "-b", "32", "-o", out},
+                "{} & until compgen -G '" + dir / ".bmpdepth-*" +
+                    "' >/dev/null; do kill -0 $! 2>/dev/null || break; done; kill $!; wait $!");
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(ReadFile(out), Bytes(3000, 'k'));
+    EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp"}));
 }
 
 TEST(Cli, ReplacesFilesWholeKeepingModeAndLinks) {
@@ -189,14 +207,47 @@ TEST(Cli, ReplacesFilesWholeKeepingModeAndLinks) {
     struct stat st {};
     ASSERT_EQ(::stat(real.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "link.bmp", "real.bmp"}));
+    // A new file gets the usual permissions; a name of any length the system takes is written.
+    const std::string longName = std::string(250, 'n');
+    EXPECT_EQ(RunTool(dir, {in, "-o", dir / longName}, "umask 027; exec {}").status, 0);
+    ASSERT_EQ(::stat((dir / longName).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "link.bmp", longName, "real.bmp"}));
+}
+
+TEST(Cli, ReadsPipesAsFiles) {
+    ScratchDir dir;
+    const std::string in = dir / "in.bmp", out = dir / "out.bmp", piped = dir / "piped.bmp";
+    synth::Fields back = Fields(3, 2, 8);  // rows start inside the 256 entries claimed
+    back.offBits = 54 + 8;
+    const std::vector<Bytes> files = {
+        synth::Pattern(5, 3, 8, true),
+        synth::Make(Fields(3, 2, 24), Bytes(300, 0xEE), Bytes(24, 0x42)),  // a gap before rows
+        synth::Make(back, {1, 2, 3, 0, 4, 5, 6, 0}, {0, 1, 1, 0, 1, 0, 0, 0}),
+        synth::Make(Fields(3, 2, 8, 1, 2), {1, 2, 3, 0, 4, 5, 6, 0},
+                    {3, 1, 1, 0, 0, 0, 4, 0, 0, 1}),
+        synth::Make(Fields(1, 1, 16, 3), Masks555(), {0x21, 0x08, 0, 0})};
+    const std::string q = "'" + in + "'";
+    for (const Bytes& file : files) {
+        WriteFile(in, file);
+        ASSERT_EQ(RunTool(dir, {in, "-o", out}).status, 0);
+        for (const std::string& feed :
+             {"cat " + q + " | {} /dev/stdin", "{} <(cat " + q + ")",
+              "mkfifo '" + dir / "fifo" + "'; cat " + q + " >'" + dir / "fifo" + "' & {} '" +
+                  dir / "fifo" + "'",
+              "cat " + q + " /dev/zero | timeout 20 {} /dev/stdin"}) {  // stops at the picture
+            fs::remove(dir / "fifo");
+            EXPECT_EQ(RunTool(dir, {"-o", piped}, feed).status, 0) << feed;
+            EXPECT_EQ(ReadFile(piped), ReadFile(out)) << feed;
+        }
+    }
 }
 
 // An address-space limit cannot hold under the sanitizers, which reserve terabytes.
 #if !BMPDEPTH_SANITIZED
 TEST(Cli, MemoryIsBoundedByWhatTheFileHolds) {
     ScratchDir dir;
-    const std::string limit = "ulimit -v 262144;";  // 256 MiB
+    const std::string limit = "ulimit -v 262144; exec {}";  // 256 MiB
     const auto picture = [&](int32_t side, uint16_t bits, uint32_t compression, uint64_t length) {
         // RLE8: a palette and an immediate end of bitmap; otherwise rows that are a hole,
         // costing no disk.
@@ -213,6 +264,11 @@ TEST(Cli, MemoryIsBoundedByWhatTheFileHolds) {
     EXPECT_EQ(picture(30000, 24, 0, 100).err, "Read error.\nbmp read error.\n");
     EXPECT_EQ(picture(20000, 8, 1, 0).err, "ReadBMP: bad RLE data.\nbmp read error.\n");
     EXPECT_EQ(picture(4096, 8, 1, 0).status, 0);  // blank RLE8 rows up to 16 MiB are allowed
+    picture(30000, 24, 0, 100);  // a pipe has no length: memory grows only with what arrives
+    EXPECT_EQ(RunTool(dir, {"/dev/stdin", "-o", "/dev/null"},
+                      "ulimit -v 262144; cat '" + dir / "in.bmp" + "' | {}")
+                  .err,
+              "Read error.\nbmp read error.\n");
 }
 #endif
 

@@ -242,6 +242,21 @@ TEST(RLE8, DecodesRunsLiteralsAndMoves) {
     EXPECT_EQ(RLE({0, 0, 0, 0, 0, 0, 0, 0, 0, 1}).err, "");
 }
 
+TEST(RLE8, DropsRunsThatCoverTheRowPadding) {
+    // Some encoders compress a row's padding with its pixels: a run, or an absolute run, that
+    // reaches to the end of the stored row.
+    for (int32_t width : {1, 3, 5, 97}) {
+        const uint8_t stride = uint8_t(RowBytes(uint32_t(width), 8)), pad = uint8_t(stride - width);
+        Bytes data = {uint8_t(width), 5, pad, 9, 0, 0, 0, stride};  // bottom row: runs, then
+        Bytes expected(size_t(width), 5);                           // top row: literals
+        for (uint8_t i = 1; i <= stride; ++i) data.push_back(i);
+        for (uint8_t i = 1; i <= width; ++i) expected.push_back(i);
+        data.insert(data.end(), {0, 0, 0, 1});
+        if (pad == 0) data.erase(data.begin() + 2, data.begin() + 4);
+        EXPECT_EQ(RLE(data, width, 2).rows, expected) << width;
+    }
+}
+
 TEST(RLE8, RefusesHostileData) {
     const std::vector<Bytes> streams = {
         {5, 1, 0, 1},                                // run past the row end
@@ -259,7 +274,7 @@ TEST(RLE8, RefusesHostileData) {
     };
     for (const Bytes& data : streams)
         EXPECT_EQ(RLE(data).err, "ReadBMP: bad RLE data.\n") << testing::PrintToString(data);
-    EXPECT_EQ(RLE({4, 1, 0, 1}, 3).err, "ReadBMP: bad RLE data.\n");  // into a row's padding
+    EXPECT_EQ(RLE({5, 1, 0, 1}, 3).err, "ReadBMP: bad RLE data.\n");  // past the stored row
     EXPECT_EQ(RLE({0, 1}, 4, -3).err, "ReadBMP: bad RLE data.\n");    // top-down RLE8 is invalid
     // A 2 KiB file cannot claim 400 MB of rows, blank or not.
     EXPECT_EQ(Load(synth::Make(Fields(20000, 20000, 8, 1), Bytes(2048, 0), {0, 1})).err,

@@ -114,15 +114,18 @@ struct RunResult {
 };
 
 // Runs the built bmpdepth with its standard error captured and nothing on standard input or
-// output. A `shell` prefix (ulimit, trap) runs it through sh, to set limits first.
+// output. A `shell` command line runs it through bash instead, with `{}` standing for the
+// quoted tool and its arguments: to set limits, or to feed it from a pipe.
 inline RunResult RunTool(const ScratchDir& dir, const std::vector<std::string>& args,
                          const std::string& shell = "") {
     std::vector<std::string> argv = {BMPDEPTH_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     if (!shell.empty()) {
-        std::string command = shell + " exec";
-        for (const auto& arg : argv) command += " '" + arg + "'";  // no quotes in test names
-        argv = {"/bin/sh", "-c", command};
+        std::string tool;
+        for (const auto& arg : argv) tool += " '" + arg + "'";  // no quotes in test names
+        std::string command = shell;
+        command.replace(command.find("{}"), 2, tool);
+        argv = {"/bin/bash", "-c", command};
     }
     std::vector<char*> raw;
     for (auto& arg : argv) raw.push_back(arg.data());
