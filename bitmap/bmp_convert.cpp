@@ -5,18 +5,7 @@
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
 #include "bitmap/byte_order.h"
-
-const int32_t Expand5To8[32] = {
-    0,   8,   16,  25,  33,  41,  49,  58,  66,  74,  82,  90,  99,  107, 115, 123,
-    132, 140, 148, 156, 165, 173, 181, 189, 197, 206, 214, 222, 230, 239, 247, 255,
-};
-
-const int32_t Expand6To8[64] = {
-    0,   4,   8,   12,  16,  20,  24,  28,  32,  36,  40,  45,  49,  53,  57,  61,
-    65,  69,  73,  77,  81,  85,  89,  93,  97,  101, 105, 109, 113, 117, 121, 125,
-    130, 134, 138, 142, 146, 150, 154, 158, 162, 166, 170, 174, 178, 182, 186, 190,
-    194, 198, 202, 206, 210, 215, 219, 223, 227, 231, 235, 239, 243, 247, 251, 255,
-};
+#include "bitmap/pixel_rows.h"
 
 namespace {
 
@@ -43,7 +32,8 @@ uint8_t Widen(const MaskedChannel& c, uint32_t pixel) {
 }
 
 struct DecodeContext {
-    const RGBQUAD* palette;
+    const PixelRowLoops& loops;
+    uint32_t colours[256];  // the palette entries a byte can index, as the loops take them
     MaskedChannel red, green, blue;
 };
 
@@ -53,33 +43,19 @@ using RowDecoder = void (*)(const DecodeContext& context, const uint8_t* src, ui
 
 void DecodePaletteRow(const DecodeContext& context, const uint8_t* src, uint8_t* dst,
                       uint32_t width) {
-    for (uint32_t k = 0; k < width; ++k, dst += 3) {
-        const RGBQUAD& entry = context.palette[src[k]];
-        dst[0] = entry.rgbBlue;
-        dst[1] = entry.rgbGreen;
-        dst[2] = entry.rgbRed;
-    }
+    context.loops.decodePalette(context.colours, src, dst, width);
 }
 
-void Decode565Row(const DecodeContext&, const uint8_t* src, uint8_t* dst, uint32_t width) {
-    for (uint32_t k = 0; k < width; ++k, src += 2, dst += 3) {
-        const uint32_t v = LoadLE16(src);
-        dst[0] = uint8_t(Expand5To8[v & 31]);
-        dst[1] = uint8_t(Expand6To8[(v >> 5) & 63]);
-        dst[2] = uint8_t(Expand5To8[v >> 11]);
-    }
+void Decode565Row(const DecodeContext& context, const uint8_t* src, uint8_t* dst, uint32_t width) {
+    context.loops.decode565(src, dst, width);
 }
 
 void DecodeBGRRow(const DecodeContext&, const uint8_t* src, uint8_t* dst, uint32_t width) {
     std::memcpy(dst, src, size_t(width) * 3);
 }
 
-void DecodeBGRXRow(const DecodeContext&, const uint8_t* src, uint8_t* dst, uint32_t width) {
-    for (uint32_t k = 0; k < width; ++k, src += 4, dst += 3) {
-        dst[0] = src[0];
-        dst[1] = src[1];
-        dst[2] = src[2];
-    }
+void DecodeBGRXRow(const DecodeContext& context, const uint8_t* src, uint8_t* dst, uint32_t width) {
+    context.loops.decodeBGRX(src, dst, width);
 }
 
 template <uint32_t kBytes>
@@ -110,9 +86,16 @@ void ConvertToRGB24(BMPImage& image) {
     const uint32_t height = uint32_t(image.height);
     if (width == 0) return;  // a file may claim any number of empty rows
     const size_t workingRow = RowBytes(width, 24);
-    const DecodeContext context{image.palette, MakeChannel(image.colourMasks[0]),
-                                MakeChannel(image.colourMasks[1]),
-                                MakeChannel(image.colourMasks[2])};
+    DecodeContext context{RowLoops(),
+                          {},
+                          MakeChannel(image.colourMasks[0]),
+                          MakeChannel(image.colourMasks[1]),
+                          MakeChannel(image.colourMasks[2])};
+    for (uint32_t i = 0; i < 256; ++i) {
+        const RGBQUAD& entry = image.palette[i];
+        context.colours[i] =
+            entry.rgbBlue | uint32_t(entry.rgbGreen) << 8 | uint32_t(entry.rgbRed) << 16;
+    }
     const RowDecoder decode = DecoderFor(image);
     // Working rows are bottom row first; a top-down source is turned over on the way.
     for (uint32_t r = 0; r < height; ++r) {

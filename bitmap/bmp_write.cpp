@@ -9,6 +9,7 @@
 #include "bitmap/byte_order.h"
 #include "bitmap/messages.h"
 #include "bitmap/output_file.h"
+#include "bitmap/pixel_rows.h"
 
 namespace {
 
@@ -62,10 +63,11 @@ void WriteBMPFileHeader(const BMPImage& image, OutStream& out, int bits) {
     Put32(out, headerBytes);
 }
 
-// Turns every working row into `kBytes`-per-pixel file pixels with encode(bgr, dst), then adds
-// the row padding. Rows are done in slices that fit the stream's buffer.
-template <uint32_t kBytes, typename Encode>
-void WriteEncodedRows(const BMPImage& image, OutStream& out, int bits, Encode encode) {
+// Turns every working row into `kBytes`-per-pixel file pixels with encode(bgr, dst, n), then
+// adds the row padding. Rows are done in slices that fit the stream's buffer.
+template <uint32_t kBytes>
+void WriteEncodedRows(const BMPImage& image, OutStream& out, int bits,
+                      void (*encode)(const uint8_t*, uint8_t*, uint32_t)) {
     const uint32_t width = uint32_t(image.width);
     const uint32_t height = uint32_t(image.height);
     const size_t workingRow = RowBytes(width, 24);
@@ -76,8 +78,7 @@ void WriteEncodedRows(const BMPImage& image, OutStream& out, int bits, Encode en
         const uint8_t* src = image.rgb24 + row * workingRow;
         for (uint32_t done = 0; done < width;) {
             const uint32_t n = std::min(width - done, kSlice);
-            uint8_t* dst = Room(out, size_t(n) * kBytes);
-            for (uint32_t k = 0; k < n; ++k, src += 3, dst += kBytes) encode(src, dst);
+            encode(src + size_t(done) * 3, Room(out, size_t(n) * kBytes), n);
             done += n;
         }
         std::memset(Room(out, padding), 0, padding);
@@ -111,18 +112,10 @@ void WriteBMPPixels(const BMPImage& image, OutStream& out, int bits) {
             PutBlock(out, image.rgb24, size_t(image.height) * RowBytes(uint32_t(image.width), 24));
             break;
         case 16:  // 5-6-5 by truncation
-            WriteEncodedRows<2>(image, out, bits, [](const uint8_t* bgr, uint8_t* dst) {
-                StoreLE16(dst, uint32_t(bgr[2] >> 3) << 11 | uint32_t(bgr[1] >> 2) << 5 |
-                                   uint32_t(bgr[0] >> 3));
-            });
+            WriteEncodedRows<2>(image, out, bits, RowLoops().encode565);
             break;
         default:  // 32: the fourth byte is opaque
-            WriteEncodedRows<4>(image, out, bits, [](const uint8_t* bgr, uint8_t* dst) {
-                dst[0] = bgr[0];
-                dst[1] = bgr[1];
-                dst[2] = bgr[2];
-                dst[3] = 0xFF;
-            });
+            WriteEncodedRows<4>(image, out, bits, RowLoops().encodeBGRX);
             break;
     }
 }

@@ -1,6 +1,7 @@
 // libFuzzer target: the whole path of a run (read, convert, save at 16, 24 and 32 bits) on
-// arbitrary bytes. Whatever converts must read back from its own output as the same picture
-// (16 bits: the same 5-6-5 values); whatever is refused must leave no buffer behind.
+// arbitrary bytes, with every set of pixel loops this processor runs. Whatever converts must
+// give the same working rows with each set and read back from its own output as the same
+// picture (16 bits: the same 5-6-5 values); whatever is refused must leave no buffer behind.
 #include <unistd.h>
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
+#include "bitmap/pixel_rows.h"
 
 namespace {
 
@@ -108,8 +110,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int read = 0;
     ImagePtr image = Load(in, read);
     if (!read) return 0;
-    ConvertToRGB24(*image);
-    if (uint64_t(image->width) * uint64_t(image->height) > kMaxSavedPixels) return 0;
-    for (int bits : {16, 24, 32}) CheckRoundTrip(*image, bits);
+    const size_t working = size_t(image->height) * RowBytes(uint32_t(image->width), 24);
+    std::unique_ptr<uint8_t[]> first;
+    for (const PixelRowLoops* set : AvailableRowLoops()) {
+        UseRowLoops(set->name);
+        ConvertToRGB24(*image);
+        if (!first) {
+            first.reset(new uint8_t[working]);
+            std::memcpy(first.get(), image->rgb24, working);
+        } else {
+            Check(std::memcmp(first.get(), image->rgb24, working) == 0, "pixel loops differ");
+        }
+        if (uint64_t(image->width) * uint64_t(image->height) > kMaxSavedPixels) continue;
+        for (int bits : {16, 24, 32}) CheckRoundTrip(*image, bits);
+    }
     return 0;
 }

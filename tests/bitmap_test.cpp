@@ -3,14 +3,23 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 #include "bitmap/bmp_io.h"
+#include "bitmap/pixel_rows.h"
 #include "tests/test_util.h"
 
 using namespace testutil;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
+
+// CTest runs this suite once more on the portable loops, as it runs by default on the widest.
+const int kChosenLoops = [] {
+    const char* name = std::getenv("BMPDEPTH_TEST_LOOPS");
+    if (name && !UseRowLoops(name)) std::abort();
+    return 0;
+}();
 
 TEST(RowBytes, PadsRowsToFourBytes) {
     const uint32_t cases[][3] = {{5, 24, 16}, {4, 24, 12}, {3, 24, 12}, {1, 24, 4}, {3, 16, 8},
@@ -38,6 +47,37 @@ TEST(ExpansionTables, RoundAndTruncateBackToTheirIndex) {
         EXPECT_EQ(Expand6To8[i], std::lround(i * 255.0 / 63)) << i;
         EXPECT_EQ(Expand6To8[i] >> 2, i);
     }
+}
+
+TEST(RowLoops, EverySetWritesWhatThePortableOneWrites) {
+    const auto sets = AvailableRowLoops();
+    const PixelRowLoops& portable = *sets.front();
+    uint32_t colours[256];
+    for (uint32_t i = 0; i < 256; ++i) colours[i] = (i * 0x9E3779B1u) >> 8;
+    Bytes src(4 * 200);
+    for (size_t i = 0; i < src.size(); ++i) src[i] = uint8_t(i * 131 + (i >> 3));
+    // A row of `width` pixels of `bytes` each, and 8 bytes beyond it that must stay as they were.
+    const auto row = [](uint32_t width, uint32_t bytes, auto loop) {
+        Bytes out(size_t(width) * bytes + 8, 0xA5);
+        loop(out.data());
+        return out;
+    };
+    using Loop = void (*PixelRowLoops::*)(const uint8_t*, uint8_t*, uint32_t);
+    const std::pair<Loop, uint32_t> loops[] = {{&PixelRowLoops::decode565, 3},
+                                               {&PixelRowLoops::decodeBGRX, 3},
+                                               {&PixelRowLoops::encode565, 2},
+                                               {&PixelRowLoops::encodeBGRX, 4}};
+    for (const PixelRowLoops* set : sets)
+        for (uint32_t w = 0; w <= 200; ++w) {  // every main loop and every tail runs
+            const uint8_t* s = src.data();
+            EXPECT_EQ(row(w, 3, [&](uint8_t* d) { set->decodePalette(colours, s, d, w); }),
+                      row(w, 3, [&](uint8_t* d) { portable.decodePalette(colours, s, d, w); }))
+                << set->name << " " << w;
+            for (const auto& [loop, bytes] : loops)
+                EXPECT_EQ(row(w, bytes, [&](uint8_t* d) { (set->*loop)(s, d, w); }),
+                          row(w, bytes, [&](uint8_t* d) { (portable.*loop)(s, d, w); }))
+                    << set->name << " " << w;
+        }
 }
 
 TEST(Convert, DecodesEachDepth) {
