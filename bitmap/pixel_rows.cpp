@@ -1,5 +1,6 @@
 #include "bitmap/pixel_rows.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <span>
@@ -26,34 +27,42 @@ static_assert(Reproduces(Expand5To8, Widen5) && Reproduces(Expand6To8, Widen6));
 // for. Each is inlined into the entry points of every set below.
 #define BMPDEPTH_LOOP [[gnu::always_inline]] inline
 
-BMPDEPTH_LOOP void DecodePaletteLoop(const uint32_t* __restrict colours,
-                                     const uint8_t* __restrict src, uint8_t* __restrict bgr,
-                                     uint32_t width) {
-    for (size_t k = 0; k < width; ++k) {
-        const uint32_t c = colours[src[k]];
-        bgr[3 * k] = uint8_t(c);
-        bgr[3 * k + 1] = uint8_t(c >> 8);
-        bgr[3 * k + 2] = uint8_t(c >> 16);
-    }
-}
-
-BMPDEPTH_LOOP void Decode565Loop(const uint8_t* __restrict src, uint8_t* __restrict bgr,
-                                 uint32_t width) {
-    for (size_t k = 0; k < width; ++k) {
-        const uint32_t v = LoadLE16(src + 2 * k);
-        bgr[3 * k] = uint8_t(Widen5(v & 31));
-        bgr[3 * k + 1] = uint8_t(Widen6((v >> 5) & 63));
-        bgr[3 * k + 2] = uint8_t(Widen5(v >> 11));
-    }
-}
-
 BMPDEPTH_LOOP void DecodeBGRXLoop(const uint8_t* __restrict src, uint8_t* __restrict bgr,
-                                  uint32_t width) {
+                                  size_t width) {
     for (size_t k = 0; k < width; ++k) {
         bgr[3 * k] = src[4 * k];
         bgr[3 * k + 1] = src[4 * k + 1];
         bgr[3 * k + 2] = src[4 * k + 2];
     }
+}
+
+// A decoder that computes each pixel's colour whole, as blue | green << 8 | red << 16, stores
+// the colours of a slice of the row as 4-byte quads and packs them into triples with the loop
+// above: both halves vectorise, where storing triples straight from the colour does not.
+constexpr size_t kStagedPixels = 256;
+
+template <typename Colour>
+BMPDEPTH_LOOP void DecodeStaged(uint8_t* __restrict bgr, uint32_t width, Colour colour) {
+    alignas(32) uint8_t quads[4 * kStagedPixels];
+    for (size_t start = 0; start < width; start += kStagedPixels) {
+        const size_t n = std::min(kStagedPixels, width - start);
+        for (size_t k = 0; k < n; ++k) StoreLE32(quads + 4 * k, colour(start + k));
+        DecodeBGRXLoop(quads, bgr + 3 * start, n);
+    }
+}
+
+BMPDEPTH_LOOP void DecodePaletteLoop(const uint32_t* __restrict colours,
+                                     const uint8_t* __restrict src, uint8_t* __restrict bgr,
+                                     uint32_t width) {
+    DecodeStaged(bgr, width, [&](size_t k) { return colours[src[k]]; });
+}
+
+BMPDEPTH_LOOP void Decode565Loop(const uint8_t* __restrict src, uint8_t* __restrict bgr,
+                                 uint32_t width) {
+    DecodeStaged(bgr, width, [&](size_t k) {
+        const uint32_t v = LoadLE16(src + 2 * k);
+        return Widen5(v & 31) | Widen6((v >> 5) & 63) << 8 | Widen5(v >> 11) << 16;
+    });
 }
 
 BMPDEPTH_LOOP void Encode565Loop(const uint8_t* __restrict bgr, uint8_t* __restrict dst,
