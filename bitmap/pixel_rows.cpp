@@ -87,32 +87,34 @@ BMPDEPTH_LOOP void EncodeBGRXLoop(const uint8_t* __restrict bgr, uint8_t* __rest
               uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | 0xFF000000u);
 }
 
-// One set of entry points, built with `attributes`.
-#define BMPDEPTH_ROW_LOOPS(Set, attributes)                                             \
-    attributes void Set##DecodePalette(const uint32_t* c, const uint8_t* s, uint8_t* d, \
-                                       uint32_t w) {                                    \
-        DecodePaletteLoop(c, s, d, w);                                                  \
-    }                                                                                   \
-    attributes void Set##Decode565(const uint8_t* s, uint8_t* d, uint32_t w) {          \
-        Decode565Loop(s, d, w);                                                         \
-    }                                                                                   \
-    attributes void Set##DecodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {         \
-        DecodeBGRXLoop(s, d, w);                                                        \
-    }                                                                                   \
-    attributes void Set##Encode565(const uint8_t* s, uint8_t* d, uint32_t w) {          \
-        Encode565Loop(s, d, w);                                                         \
-    }                                                                                   \
-    attributes void Set##EncodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {         \
-        EncodeBGRXLoop(s, d, w);                                                        \
-    }                                                                                   \
-    constexpr PixelRowLoops k##Set##Loops = {#Set,           Set##DecodePalette,        \
-                                             Set##Decode565, Set##DecodeBGRX,           \
+// One set of entry points, built with the attributes BMPDEPTH_TARGET_<set>.
+#define BMPDEPTH_ROW_LOOPS(Set)                                                                    \
+    BMPDEPTH_TARGET_##Set void Set##DecodePalette(const uint32_t* c, const uint8_t* s, uint8_t* d, \
+                                                  uint32_t w) {                                    \
+        DecodePaletteLoop(c, s, d, w);                                                             \
+    }                                                                                              \
+    BMPDEPTH_TARGET_##Set void Set##Decode565(const uint8_t* s, uint8_t* d, uint32_t w) {          \
+        Decode565Loop(s, d, w);                                                                    \
+    }                                                                                              \
+    BMPDEPTH_TARGET_##Set void Set##DecodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {         \
+        DecodeBGRXLoop(s, d, w);                                                                   \
+    }                                                                                              \
+    BMPDEPTH_TARGET_##Set void Set##Encode565(const uint8_t* s, uint8_t* d, uint32_t w) {          \
+        Encode565Loop(s, d, w);                                                                    \
+    }                                                                                              \
+    BMPDEPTH_TARGET_##Set void Set##EncodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {         \
+        EncodeBGRXLoop(s, d, w);                                                                   \
+    }                                                                                              \
+    constexpr PixelRowLoops k##Set##Loops = {#Set,           Set##DecodePalette,                   \
+                                             Set##Decode565, Set##DecodeBGRX,                      \
                                              Set##Encode565, Set##EncodeBGRX};
 
-BMPDEPTH_ROW_LOOPS(portable, )
+#define BMPDEPTH_TARGET_portable
+BMPDEPTH_ROW_LOOPS(portable)
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-BMPDEPTH_ROW_LOOPS(avx2, __attribute__((target("avx2,bmi,bmi2"))))
+#define BMPDEPTH_TARGET_avx2 __attribute__((target("avx2,bmi,bmi2")))
+BMPDEPTH_ROW_LOOPS(avx2)
 
 std::span<const PixelRowLoops* const> ProbeSets() {
     static const PixelRowLoops* const both[] = {&kportableLoops, &kavx2Loops};

@@ -27,7 +27,7 @@ int main(int argc, char* argv[]) {
     int status = ReadBMP(image, argv[2]) ? 0 : 1;
     if (status == 0) {
         ConvertToRGB24(image);
-        status = SaveBMP(image, argv[4], std::atoi(argv[3])) ? 0 : 1;
+        status = SaveBMP(image, argv[4], int(std::strtol(argv[3], nullptr, 10))) ? 0 : 1;
     }
     ReleaseBMPImage(image);
     return status;
