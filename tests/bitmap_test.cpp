@@ -1,185 +1,356 @@
-// The row rule, the converter and the writer, on images built in memory.
+// The bitmap library on its own: sizes, the reader on files built byte by byte, RLE8 decoding,
+// the pixel loops, the writer and the pixel buffers.
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cmath>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "bitmap/bmp_io.h"
+#include "bitmap/bmp_rle.h"
+#include "bitmap/pixel_memory.h"
 #include "bitmap/pixel_rows.h"
 #include "tests/test_util.h"
 
 using namespace testutil;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
+using synth::Concat;
+using synth::Make;
+
+// The image a test works on, one at a time: released when the next is read, and at exit.
+BMPImage image;
 
 // CTest runs this suite once more on the portable loops, as it runs by default on the widest.
-const int kChosenLoops = [] {
+const int kSetUp = [] {
+    std::atexit([] { ReleaseBMPImage(image); });
     const char* name = std::getenv("BMPDEPTH_TEST_LOOPS");
     if (name && !UseRowLoops(name)) std::abort();
     return 0;
 }();
 
-TEST(RowBytes, PadsRowsToFourBytes) {
-    const uint32_t cases[][3] = {{5, 24, 16}, {4, 24, 12}, {3, 24, 12}, {1, 24, 4}, {3, 16, 8},
-                                 {2, 16, 4},  {1, 16, 4},  {5, 8, 8},   {0, 24, 0}, {7, 32, 28}};
-    for (const auto& c : cases) EXPECT_EQ(RowBytes(c[0], c[1]), c[2]) << c[0] << " x " << c[1];
-}
-
-TEST(ImageBytes, RefusesWhatDoesNotFitIn32Bits) {
-    uint32_t row = 0, total = 0;
-    EXPECT_TRUE(ImageBytes(5, 3, 24, row, total) && row == 16 && total == 48);
-    EXPECT_TRUE(ImageBytes(4, 0x3FFFFFFF, 8, row, total) && total == 0xFFFFFFFC);  // the limit
-    EXPECT_TRUE(ImageBytes(1 << 27, 0, 24, row, total));
-    EXPECT_FALSE(ImageBytes(1 << 27, 0, 32, row, total));  // width * bits is 2^32
-    EXPECT_FALSE(ImageBytes(1024, 1 << 20, 32, row, total));
-    EXPECT_FALSE(ImageBytes(-1, 1, 24, row, total));
-    EXPECT_FALSE(ImageBytes(1, -1, 24, row, total));
-}
-
-TEST(ExpansionTables, RoundAndTruncateBackToTheirIndex) {
-    for (int i = 0; i < 32; ++i) {
-        EXPECT_EQ(Expand5To8[i], std::lround(i * 255.0 / 31)) << i;
-        EXPECT_EQ(Expand5To8[i] >> 3, i);  // what lets 5-6-5 survive a 16-bit save
-    }
-    for (int i = 0; i < 64; ++i) {
-        EXPECT_EQ(Expand6To8[i], std::lround(i * 255.0 / 63)) << i;
-        EXPECT_EQ(Expand6To8[i] >> 2, i);
+TEST(Sizes, RowsArePaddedToFourBytesAndPicturesFit32Bits) {
+    // width, height, bits, then the row and picture bytes; row 0 and picture 1: refused.
+    // clang-format off
+    const int64_t cases[][5] = {
+        {5, 3, 24, 16, 48}, {3, 2, 16, 8, 16}, {2, 1, 16, 4, 4}, {5, 1, 8, 8, 8}, {0, 9, 24, 0, 0},
+        {7, 1, 32, 28, 28}, {4, 0x3FFFFFFF, 8, 4, 0xFFFFFFFC}, {1 << 27, 0, 24, 3u << 27, 0},
+        {1 << 27, 0, 32, 0, 1}, {1024, 1 << 20, 32, 0, 1}, {-1, 1, 24, 0, 1}, {1, -1, 24, 0, 1}};
+    // clang-format on
+    for (const auto& [width, height, bits, row, total] : cases) {
+        uint32_t got[2] = {0, 1};
+        EXPECT_EQ(ImageBytes(int32_t(width), int32_t(height), uint32_t(bits), got[0], got[1]),
+                  row || total != 1);
+        EXPECT_TRUE(got[0] == row && got[1] == total) << width << " x " << height << " x " << bits;
+        if (row)
+            EXPECT_EQ(RowBytes(uint32_t(width), uint32_t(bits)), row) << width << " x " << bits;
     }
 }
 
 TEST(RowLoops, EverySetWritesWhatThePortableOneWrites) {
-    const auto sets = AvailableRowLoops();
-    const PixelRowLoops& portable = *sets.front();
     uint32_t colours[256];
     for (uint32_t i = 0; i < 256; ++i) colours[i] = (i * 0x9E3779B1u) >> 8;
     Bytes src(4 * 200);
     for (size_t i = 0; i < src.size(); ++i) src[i] = uint8_t(i * 131 + (i >> 3));
-    // A row of `width` pixels of `bytes` each, and 8 bytes beyond it that must stay as they were.
-    const auto row = [](uint32_t width, uint32_t bytes, auto loop) {
-        Bytes out(size_t(width) * bytes + 8, 0xA5);
-        loop(out.data());
-        return out;
-    };
-    using Loop = void (*PixelRowLoops::*)(const uint8_t*, uint8_t*, uint32_t);
-    const std::pair<Loop, uint32_t> loops[] = {{&PixelRowLoops::decode565, 3},
-                                               {&PixelRowLoops::decodeBGRX, 3},
-                                               {&PixelRowLoops::encode565, 2},
-                                               {&PixelRowLoops::encodeBGRX, 4}};
-    for (const PixelRowLoops* set : sets)
-        for (uint32_t w = 0; w <= 200; ++w) {  // every main loop and every tail runs
-            const uint8_t* s = src.data();
-            EXPECT_EQ(row(w, 3, [&](uint8_t* d) { set->decodePalette(colours, s, d, w); }),
-                      row(w, 3, [&](uint8_t* d) { portable.decodePalette(colours, s, d, w); }))
-                << set->name << " " << w;
-            for (const auto& [loop, bytes] : loops)
-                EXPECT_EQ(row(w, bytes, [&](uint8_t* d) { (set->*loop)(s, d, w); }),
-                          row(w, bytes, [&](uint8_t* d) { (portable.*loop)(s, d, w); }))
-                    << set->name << " " << w;
-        }
-}
-
-TEST(Convert, DecodesEachDepth) {
-    // 5-6-5: white, red, green, blue, and 1 in each field.
-    Bytes words;
-    for (uint32_t w : {0xFFFF, 0xF800, 0x07E0, 0x001F, 0x0821}) synth::Put16(words, w);
-    words.resize(12, 0);
-    auto w565 = LoadedImage(5, 1, 16, false, words);
-    ConvertToRGB24(*w565);
-    EXPECT_EQ(WorkingRows(*w565),
-              (Bytes{255, 255, 255, 0, 0, 255, 0, 255, 0, 255, 0, 0, 8, 4, 8, 0}));
-    // A palette index beyond the entries the file gave is black.
-    auto pal = LoadedImage(3, 1, 8, false, {1, 200, 0, 0});
-    pal->palette[0] = {1, 2, 3, 99};
-    pal->palette[1] = {4, 5, 6, 99};
-    ConvertToRGB24(*pal);
-    EXPECT_EQ(WorkingRows(*pal), (Bytes{4, 5, 6, 0, 0, 0, 1, 2, 3, 0, 0, 0}));
-    // The fourth byte of a 32-bit pixel is not colour.
-    auto bgrx = LoadedImage(2, 1, 32, false, {1, 2, 3, 0x5A, 4, 5, 6, 0xA5});
-    ConvertToRGB24(*bgrx);
-    EXPECT_EQ(WorkingRows(*bgrx), (Bytes{1, 2, 3, 4, 5, 6, 0, 0}));
-}
-
-TEST(Convert, StoresBottomRowFirstWithZeroPadding) {
-    const Bytes stored = {1, 2, 3, 0xEE, 4, 5, 6, 0xEE};  // two 1-pixel rows, padding set
-    auto bottomUp = LoadedImage(1, 2, 24, false, stored);
-    auto topDown = LoadedImage(1, 2, 24, true, stored);
-    ConvertToRGB24(*bottomUp);
-    ConvertToRGB24(*topDown);
-    EXPECT_EQ(WorkingRows(*bottomUp), (Bytes{1, 2, 3, 0, 4, 5, 6, 0}));
-    EXPECT_EQ(WorkingRows(*topDown), (Bytes{4, 5, 6, 0, 1, 2, 3, 0}));  // turned over
+    using Run = std::function<void(const PixelRowLoops&, uint8_t*, uint32_t)>;
+    const std::pair<Run, uint32_t> loops[] = {
+        // each loop, and the bytes it writes a pixel
+        {[&](auto& l, uint8_t* d, uint32_t w) { l.decodePalette(colours, src.data(), d, w); }, 3},
+        {[&](auto& l, uint8_t* d, uint32_t w) { l.decode565(src.data(), d, w); }, 3},
+        {[&](auto& l, uint8_t* d, uint32_t w) { l.decodeBGRX(src.data(), d, w); }, 3},
+        {[&](auto& l, uint8_t* d, uint32_t w) { l.encode565(src.data(), d, w); }, 2},
+        {[&](auto& l, uint8_t* d, uint32_t w) { l.encodeBGRX(src.data(), d, w); }, 4}};
+    for (const PixelRowLoops* set : AvailableRowLoops())
+        for (uint32_t w = 0; w <= 200; ++w)  // every main loop and every tail runs
+            for (const auto& [run, bytes] : loops) {
+                Bytes mine(w * bytes + 8, 0xA5), portable = mine;  // 8 bytes beyond must stay
+                run(*set, mine.data(), w);
+                run(*AvailableRowLoops().front(), portable.data(), w);
+                EXPECT_EQ(mine, portable) << set->name << " " << w << " " << bytes;
+            }
 }
 
 namespace {
 
-Bytes Header(uint32_t bits, uint32_t width, uint32_t height, uint32_t imageBytes) {
-    const uint32_t headerBytes = bits == 16 ? 66 : 54;
+struct Loaded {
+    std::string err;
+    Bytes rows;   // the working rows, bottom row first; empty when refused
+    Bytes saved;  // the file SaveBMP writes at `saveBits`, if asked
+};
+
+Loaded Load(const Bytes& file, int saveBits = 0) {
+    ScratchDir dir;
+    WriteFile(dir / "in.bmp", file);
+    ReleaseBMPImage(image);
+    image = BMPImage{};
+    testing::internal::CaptureStderr();
+    const int ok = ReadBMP(image, (dir / "in.bmp").c_str());
+    Loaded r{testing::internal::GetCapturedStderr(), {}, {}};
+    EXPECT_EQ(!image.pixels + !image.rgb24, ok ? 0 : 2) << "a refusal left a buffer";
+    if (!ok) return r;
+    const size_t working = size_t(image.height) * RowBytes(uint32_t(image.width), 24);
+    EXPECT_EQ(Bytes(image.rgb24, image.rgb24 + working), Bytes(working, 0)) << "not zero-filled";
+    ConvertToRGB24(image);
+    r.rows = Bytes(image.rgb24, image.rgb24 + working);
+    if (saveBits) EXPECT_EQ(SaveBMP(image, (dir / "out.bmp").c_str(), saveBits), 1);
+    r.saved = ReadFile(dir / "out.bmp");
+    return r;
+}
+
+// A one-row file of `bits`-bit pixels with BITFIELDS (or `compression`) and masks after a
+// 40-byte header.
+Bytes Masked(uint16_t bits, const std::vector<uint32_t>& masks, const std::vector<uint32_t>& row,
+             uint32_t compression = BI_BITFIELDS) {
+    Bytes pixels, extra;
+    for (uint32_t m : masks) synth::Put32(extra, m);
+    for (uint32_t p : row)
+        for (int i = 0; i < bits; i += 8) pixels.push_back(uint8_t(p >> i));
+    pixels.resize(synth::Stride(uint32_t(row.size()), bits), 0);
+    return Make(Fields(int32_t(row.size()), 1, bits, compression), extra, pixels);
+}
+
+// A file whose information header has `size` bytes: `header` is what lies beyond its first 40
+// (masks, say), filled up with 0xCC; `after` follows the header (a palette).
+Bytes WithHeader(uint32_t size, synth::Fields f, Bytes header, const Bytes& after,
+                 const Bytes& pixels) {
+    f.infoSize = size;
+    header.resize(size > 40 ? size - 40 : 0, 0xCC);
+    return Make(f, Concat(header, after), pixels);
+}
+
+const Bytes kTwoColours = {0x80, 0, 0, 0, 0x10, 0x80, 0xF0, 0};  // dark blue, orange
+const Bytes kTwoColourRow = {0x80, 0, 0, 0x10, 0x80, 0xF0, 0, 0};
+const Bytes kRGBA = {0xFF, 0, 0, 0, 0, 0xFF, 0, 0, 0, 0, 0xFF, 0};  // red, green, blue masks
+const std::string kReadError = "Read error.\n", kBadSize = "ReadBMP: bad image size.\n",
+                  kBadMasks = "ReadBMP: bad colour masks.\n", kBadRLE = "ReadBMP: bad RLE data.\n";
+
+}  // namespace
+
+TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
+    synth::Fields moved = Fields(1, 2, 16, 0, 7);  // no palette for a 16-bit file
+    moved.type = 0x5858;                           // not "BM": read all the same
+    moved.offBits = 54 + 3;
+    synth::Fields movedDown = moved;
+    movedDown.height = -2;
+    const Bytes movedRows = {0x1F, 0, 0, 0, 0, 0xF8, 0, 0, 0xEE};  // blue, then red
+    Bytes full(1024, 0), palette16(1000, 0xAB);  // the last entry of 256 after 16 bytes: at 996
+    full[4 * 255 + 1] = 0x77;
+    palette16[996] = 0x33;
+    synth::Fields unknown = Fields(2, 1, 8, 0, 2);
+    unknown.infoSize = 66;
+    synth::Fields cut56 = Fields(1, 1, 16, 3);  // masks promised inside the header; file ends
+    cut56.infoSize = 56;
+    const uint32_t p = 0x44332211;  // stored 11 22 33 44
+    const std::vector<uint32_t> rgba = {0xFF, 0xFF00, 0xFF0000};
+
+    std::vector<std::pair<Bytes, Loaded>> cases = {
+        // Header facts: rows from bfOffBits, in either order.
+        {Make(moved, {9, 9, 9}, movedRows), {"", {255, 0, 0, 0, 0, 0, 255, 0}}},
+        {Make(movedDown, {9, 9, 9}, movedRows), {"", {0, 0, 255, 0, 255, 0, 0, 0}}},
+        // Palettes: the counted entries, 0 meaning 256, up to 65,536; missing ones are black.
+        {Make(Fields(2, 1, 8, 0, 2), kTwoColours, {1, 2, 0, 0}),
+         {"", {0x10, 0x80, 0xF0, 0, 0, 0, 0, 0}}},
+        {Make(Fields(1, 1, 8), full, {255, 0, 0, 0}), {"", {0, 0x77, 0, 0}}},
+        {Make(Fields(1, 1, 8, 0, 65536), {1, 2, 3, 0}, {0, 0, 0, 0}), {"", {1, 2, 3, 0}}},
+        {Make(unknown, kTwoColours, {0, 1, 0, 0}), {"", kTwoColourRow}},  // read as 40 bytes
+        {WithHeader(16, Fields(1, 1, 8), {}, palette16, {255, 0, 0, 0}),
+         {"", {0x33, 0xAB, 0xAB, 0}}},
+        // OS/2 1.x: 3-byte entries filling the room before the pixels, or none at all.
+        {synth::OS2(3, 1, 8, {0x80, 0, 0, 0x10, 0x80, 0xF0, 1, 2, 3}, {2, 1, 3, 0}),
+         {"", {1, 2, 3, 0x10, 0x80, 0xF0, 0, 0, 0, 0, 0, 0}}},
+        {synth::OS2(2, 1, 8, {}, {1, 0, 0, 0}), {"", Bytes(8, 0)}},
+        // Colour masks, each field widened by rounding v * 255 / (2^n - 1); an empty one is 0.
+        {Masked(16, {0x7C00, 0x03E0, 0x001F}, {0x4210, 0x7FFF}),  // 5-5-5: 16 -> 132
+         {"", {132, 132, 132, 255, 255, 255, 0, 0}}},
+        {Masked(16, {0x0F00, 0x00F0, 0x000F}, {0xF8C4}), {"", {68, 204, 136, 0}}},  // 4-4-4-4
+        {Masked(16, {0, 0xFF00, 0}, {0x40C0}), {"", {0, 0x40, 0, 0}}},
+        {Masked(16, {0xF800, 0x07E0, 0x001F}, {0x0821}), {"", {8, 4, 8, 0}}},  // the default
+        {Masked(32, {0xF800, 0x07E0, 0x001F}, {0x0821, 0xFFFF}),               // 5-6-5 in 32 bits
+         {"", {8, 4, 8, 255, 255, 255, 0, 0}}},
+        {Masked(32, {0xFF0000, 0xFF00, 0xFF}, {p}), {"", {0x11, 0x22, 0x33, 0}}},      // BGRA
+        {Masked(32, rgba, {p, 0x00030201}), {"", {0x33, 0x22, 0x11, 3, 2, 1, 0, 0}}},  // RGBA
+        {Masked(32, rgba, {p}, BI_ALPHABITFIELDS), {"", {0x33, 0x22, 0x11, 0}}},
+        {Masked(32, {0, 0, 0xFF0000}, {p}), {"", {0x33, 0, 0, 0}}},
+        // 10-10-10: 1023 -> 255, 512 -> 128, 1 -> 0; 11-11-10: 1024 -> 128, 2 -> 0.
+        {Masked(32, {0x3FF00000, 0xFFC00, 0x3FF}, {1023u << 20 | 512u << 10 | 1}),
+         {"", {0, 128, 255, 0}}},
+        {Masked(32, {0xFFE00000, 0x1FFC00, 0x3FF}, {1024u << 21 | 2047u << 10 | 2}),
+         {"", {0, 255, 128, 0}}},
+        {Masked(32, {0x7FC0000, 0x3FE00, 0x1FF}, {511u << 18 | 256u << 9 | 1}),  // 9-9-9
+         {"", {0, 128, 255, 0}}},
+        // No room for masks (pixels at 54), masks without BITFIELDS, or BITFIELDS at 24 bits.
+        {Make(Fields(1, 1, 16, 3), {}, {0x21, 0x08, 0, 0}), {"", {8, 4, 8, 0}}},
+        {Make(Fields(1, 1, 32, 3), {}, {1, 2, 3, 4}), {"", {1, 2, 3, 0}}},
+        {Masked(16, {0x7C00, 0x3E0, 0x1F}, {0x0821}, BI_RGB), {"", {8, 4, 8, 0}}},
+        {Make(Fields(1, 1, 24, 3), {}, {1, 2, 3, 0}), {"", {1, 2, 3, 0}}},
+        // Refusals, each with its reason.
+        {Masked(16, {0xF0F0, 0x0F00, 0x000F}, {0}), {kBadMasks}},    // two runs
+        {Masked(16, {0xFF00, 0x0FF0, 0x000F}, {0}), {kBadMasks}},    // overlapping
+        {Masked(16, {0x1F0000, 0x07E0, 0x001F}, {0}), {kBadMasks}},  // beyond 16 bits
+        {Make(cut56, {0, 0xF8, 0, 0}, {}), {kReadError}},
+        {Make(Fields(1, 1, 4), {}, Bytes(4, 0)), {"ReadBMP: 4 bit is not supported.\n"}},
+        {Make(Fields(1, 1, 0x7530), {}, {}), {"ReadBMP: 48 bit is not supported.\n"}},
+        {Make(Fields(-1, 1, 4), {}, {}), {"ReadBMP: 4 bit is not supported.\n"}},  // first
+        {Make(Fields(1, 1, 8, 2), {}, Bytes(4, 0)), {"ReadBMP: compression 2 is not supported.\n"}},
+        {Make(Fields(1, 1, 24, 1), {}, Bytes(4, 0)),
+         {"ReadBMP: compression 1 is not supported.\n"}},
+        {Make(Fields(1, 1, 32, UINT32_MAX), {}, Bytes(4, 0)),
+         {"ReadBMP: compression 4294967295 is not supported.\n"}},
+        {Make(Fields(-1, 1, 24), {}, Bytes(4, 0)), {kBadSize}},
+        {Make(Fields(1, INT_MIN, 24), {}, {}), {kBadSize}},
+        {Make(Fields(1 << 28, 1, 16), {}, {}), {kBadSize}},
+        {Make(Fields(1 << 28, 0, 8), {}, {}), {kBadSize}},  // fits at 8 bits, not at 24
+        {Make(Fields(65536, 65536, 32), {}, {}), {kBadSize}},
+        {Make(Fields(1, 1, 8, 0, 65537), {}, Bytes(4, 0)), {"ReadBMP: bad palette size.\n"}},
+        // RLE8; refused top-down, cut short, or for rows over 256 times its data beyond 16 MiB.
+        {Make(Fields(2, 1, 8, 1, 2), kTwoColours, {1, 0, 1, 1, 0, 1, 9}), {"", kTwoColourRow}},
+        {Make(Fields(2, -1, 8, 1, 2), kTwoColours, {2, 1, 0, 1}), {kBadRLE}},
+        {Make(Fields(2, 1, 8, 1, 2), kTwoColours, {2, 1, 0}), {kBadRLE}},
+        {Make(Fields(20000, 20000, 8, 1), Bytes(2048, 0), {0, 1}), {kBadRLE}},
+    };
+    for (uint32_t size : {52u, 56u, 64u, 108u, 124u}) {  // the palette follows any header
+        cases.push_back({WithHeader(size, Fields(2, 1, 8, 0, 2), {}, kTwoColours, {0, 1, 0, 0}),
+                         {"", kTwoColourRow}});
+        cases.push_back({WithHeader(size, Fields(1, 1, 32, 3), kRGBA, {}, {0x11, 0x22, 0x33, 0x44}),
+                         {"", {0x33, 0x22, 0x11, 0}}});  // masks inside the header
+    }
+    Bytes moves;  // rows beyond 16 MiB justified by their data: 128 KiB of moves that go nowhere
+    for (int i = 0; i < 32768; ++i) moves.insert(moves.end(), {0, 2, 0, 0});
+    moves.insert(moves.end(), {0, 1});
+    cases.push_back(
+        {Make(Fields(4096, 4097, 8, 1), Bytes(1024, 0), moves), {"", Bytes(50343936, 0)}});
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Loaded r = Load(cases[i].first);
+        EXPECT_EQ(r.err, cases[i].second.err) << "case " << i;
+        EXPECT_TRUE(r.rows == cases[i].second.rows) << "case " << i;
+    }
+}
+
+TEST(RLE8, EachStreamGivesItsPixelsOrIsRefused) {
+    // The picture as indices, bottom row first (empty when refused); 4 bytes after it stay 0.
+    const auto decode = [](const Bytes& data, uint32_t width, uint32_t height) {
+        const uint32_t stride = RowBytes(width, 8);
+        Bytes rows(size_t(stride) * height + 4, 0), indices;
+        if (!DecodeRLE8(data.data(), data.size(), rows.data(), width, height, stride))
+            return indices;
+        EXPECT_EQ(Bytes(rows.end() - 4, rows.end()), Bytes(4, 0));
+        for (uint32_t y = 0; y < height; ++y)
+            indices.insert(indices.end(), rows.begin() + y * stride,
+                           rows.begin() + y * stride + width);
+        return indices;
+    };
+    const std::vector<std::tuple<Bytes, uint32_t, uint32_t, Bytes>> cases = {
+        // Move right, run, move up, run, end of line, literals, end of bitmap, unread bytes.
+        {{0, 2, 1, 0, 2, 7, 0, 2, 0, 1, 1, 4, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1, 0xEE, 0xEE},
+         4,
+         3,
+         {0, 7, 7, 0, 0, 0, 0, 4, 1, 2, 3, 0}},
+        {{4, 6, 0, 1}, 4, 2, {6, 6, 6, 6, 0, 0, 0, 0}},                          // an early end
+        {{4, 2, 0, 2, 0, 2, 0, 1}, 4, 3, {2, 2, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0}},  // to the end
+        {{0, 1}, 4, 0, {}},
+        // Runs over a row's padding, as some encoders write them, are dropped.
+        {{1, 5, 3, 9, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1}, 1, 2, {5, 1}},
+        {{3, 5, 1, 9, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1}, 3, 2, {5, 5, 5, 1, 2, 3}},
+        {{5, 5, 3, 9, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0, 1},
+         5,
+         2,
+         {5, 5, 5, 5, 5, 1, 2, 3, 4, 5}},
+        // Refused: past the stored row, the picture or the data, or no end of bitmap.
+        {{5, 1, 0, 1}, 3, 3, {}},                                // a run past the stored row
+        {{0, 5, 1, 2, 3, 4, 5, 0, 0, 1}, 4, 3, {}},              // literals past it
+        {{0, 2, 5, 0, 0, 1}, 4, 3, {}},                          // a move past the row
+        {{0, 2, 0, 4, 0, 1}, 4, 3, {}},                          // a move past the picture
+        {{0, 0, 0, 0, 0, 0, 1, 1, 0, 1}, 4, 3, {}},              // a run above the top row
+        {{0, 0, 0, 0, 0, 0, 0, 3, 1, 1, 1, 0, 0, 1}, 4, 3, {}},  // literals above it
+        {{4, 1, 0, 0}, 4, 3, {}},
+        {{0, 3, 1, 2}, 4, 3, {}},
+        {{0, 3, 1, 2, 3}, 4, 3, {}},  // the literals' padding missing
+        {{0, 2, 1}, 4, 3, {}},
+    };
+    for (const auto& [data, width, height, expected] : cases)
+        EXPECT_EQ(decode(data, width, height), expected) << testing::PrintToString(data);
+}
+
+namespace {
+
+// What the writer should write: headers, then `pixels` as they stand.
+Bytes Expected(uint32_t bits, uint32_t width, uint32_t height, const Bytes& pixels) {
+    const auto headerBytes = uint32_t(bits == 16 ? 66 : 54), imageBytes = uint32_t(pixels.size());
     Bytes b = {'B', 'M'};
     for (uint32_t v : {headerBytes + imageBytes, 0u, headerBytes, headerBytes - 14, width, height})
         synth::Put32(b, v);
-    synth::Put16(b, 1);
-    synth::Put16(b, bits);
+    synth::Put32(b, 1 | bits << 16);  // planes, bits
     for (uint32_t v : {bits == 16 ? 3u : 0u, imageBytes, 0u, 0u, 0u, 0u}) synth::Put32(b, v);
     if (bits == 16)
         for (uint32_t mask : {0xF800, 0x07E0, 0x001F}) synth::Put32(b, mask);
-    return b;
+    return synth::Concat(b, pixels);
 }
 
-Bytes Saved(const BMPImage& image, int bits) {
-    ScratchDir dir;
-    EXPECT_EQ(SaveBMP(image, (dir / "out.bmp").c_str(), bits), 1);
-    return ReadFile(dir / "out.bmp");
+// The file SaveBMP writes for a 24-bit picture.
+Bytes Saved(int32_t width, int32_t height, const Bytes& rows, int bits) {
+    return Load(Make(Fields(width, height, 24), {}, rows), bits).saved;
 }
 
 }  // namespace
 
-TEST(SaveBMP, WritesEachDepthExactly) {
-    auto one = LoadedImage(1, 1, 24, false, {0x10, 0x20, 0x30, 0});
-    ConvertToRGB24(*one);
-    EXPECT_EQ(Saved(*one, 24), synth::Concat(Header(24, 1, 1, 4), {0x10, 0x20, 0x30, 0}));
-
+TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
+    EXPECT_EQ(Saved(1, 1, {0x10, 0x20, 0x30, 0}, 24), Expected(24, 1, 1, {0x10, 0x20, 0x30, 0}));
     // Truncation, not rounding, to 5-6-5: 0x07 >> 3 and 0x03 >> 2 are 0.
-    auto six = LoadedImage(3, 2, 24, false,
-                           {0xFF, 0xFF, 0xFF, 8,    4,    8,    0,    0,    0,    0, 0, 0,
-                            0x07, 0x03, 0xFF, 0xF8, 0xFC, 0x00, 0x12, 0x34, 0x56, 0, 0, 0});
-    ConvertToRGB24(*six);
-    EXPECT_EQ(Saved(*six, 16),
-              synth::Concat(Header(16, 3, 2, 16), {0xFF, 0xFF, 0x21, 0x08, 0, 0, 0, 0, 0x00, 0xF8,
-                                                   0xFF, 0x07, 0xA2, 0x51, 0, 0}));
-
-    auto four = LoadedImage(2, 2, 24, false, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0});
-    ConvertToRGB24(*four);
-    EXPECT_EQ(Saved(*four, 32),
-              synth::Concat(Header(32, 2, 2, 16),
-                            {1, 2, 3, 0xFF, 4, 5, 6, 0xFF, 7, 8, 9, 0xFF, 10, 11, 12, 0xFF}));
-}
-
-TEST(SaveBMP, EmptyPicturesAreHeadersAlone) {
-    // 150 million rows of width 0 came from a 154-byte fuzzer input: they must cost nothing.
-    for (auto [w, h] : {std::pair{0u, 2u}, std::pair{2u, 0u}, std::pair{0u, 150000000u}}) {
-        auto image = LoadedImage(int32_t(w), int32_t(h), 24, false, {});
-        ConvertToRGB24(*image);
+    EXPECT_EQ(
+        Saved(3, 2, {0xFF, 0xFF, 0xFF, 8,    4,    8,    0,    0,    0,    0, 0, 0,
+                     0x07, 0x03, 0xFF, 0xF8, 0xFC, 0x00, 0x12, 0x34, 0x56, 0, 0, 0},
+              16),
+        Expected(16, 3, 2,
+                 {0xFF, 0xFF, 0x21, 0x08, 0, 0, 0, 0, 0x00, 0xF8, 0xFF, 0x07, 0xA2, 0x51, 0, 0}));
+    EXPECT_EQ(Saved(2, 2, {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9, 10, 11, 12, 0, 0}, 32),
+              Expected(32, 2, 2, {1, 2, 3, 0xFF, 4, 5, 6, 0xFF, 7, 8, 9, 0xFF, 10, 11, 12, 0xFF}));
+    // Pictures without pixels are headers alone; 150 million empty rows cost nothing.
+    for (auto [w, h] : {std::pair{0u, 2u}, std::pair{2u, 0u}, std::pair{0u, 150000000u}})
         for (uint32_t bits : {16u, 24u, 32u})
-            EXPECT_EQ(Saved(*image, int(bits)), Header(bits, w, h, 0)) << w << " x " << h;
+            EXPECT_EQ(Saved(int32_t(w), int32_t(h), {}, int(bits)), Expected(bits, w, h, {})) << h;
+
+    const uint32_t width = 140001;  // more than a buffer's worth of pixels at 16 and 32 bits
+    Bytes rgb, out16, out32;
+    for (uint32_t k = 0; k < width; ++k) {
+        const uint8_t b = uint8_t(k), g = uint8_t(k >> 8), r = uint8_t(k >> 16);
+        rgb.insert(rgb.end(), {b, g, r});
+        synth::Put16(out16, uint32_t(r >> 3) << 11 | uint32_t(g >> 2) << 5 | uint32_t(b >> 3));
+        out32.insert(out32.end(), {b, g, r, 0xFF});
     }
-}
+    rgb.resize(RowBytes(width, 24));  // with their padding
+    out16.resize(RowBytes(width, 16));
+    EXPECT_TRUE(Saved(width, 1, rgb, 16) == Expected(16, width, 1, out16));
+    EXPECT_TRUE(Saved(width, 1, rgb, 32) == Expected(32, width, 1, out32));
 
-TEST(SaveBMP, KeepsEvery16BitWordThroughA16BitSave) {
-    Bytes words;
-    for (uint32_t v = 0; v < 65536; ++v) synth::Put16(words, v);
-    auto image = LoadedImage(256, 256, 16, false, words);
-    ConvertToRGB24(*image);
-    EXPECT_TRUE(Saved(*image, 16) == synth::Concat(Header(16, 256, 256, 131072), words));
-}
-
-TEST(SaveBMP, RefusesPicturesTooLargeForTheDepth) {
     // Rows of 2^27 pixels fit a 24-bit file, but at 32 bits the row's bit count overflows.
     ScratchDir dir;
-    auto image = LoadedImage(1 << 27, 0, 24, false, {});
-    CaptureStderr();
-    EXPECT_EQ(SaveBMP(*image, (dir / "out.bmp").c_str(), 32), 0);
-    EXPECT_EQ(GetCapturedStderr(), "SaveBMP: image is too large for a 32 bit file.\n");
+    Load(Make(Fields(1 << 27, 0, 24), {}, {}));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(SaveBMP(image, (dir / "out.bmp").c_str(), 32), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "SaveBMP: image is too large for a 32 bit file.\n");
     EXPECT_TRUE(dir.Entries().empty());
-    EXPECT_EQ(SaveBMP(*image, (dir / "out.bmp").c_str(), 24), 1);
+}
+
+TEST(PixelMemory, BuffersComeZeroedAndGoBackWhole) {
+    const auto mappedPages = [] {
+        size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        return pages;
+    };
+    const size_t bytes = size_t{64} << 20, pages = bytes / size_t(::sysconf(_SC_PAGESIZE));
+    const size_t before = mappedPages();
+    Load(Make(Fields(0, 0, 24), {}, {}));
+    ReleaseBMPImage(image);
+    image.pixels = AllocateZeroedPixels(bytes);
+    image.rgb24 = AllocatePixels(bytes);
+    ASSERT_TRUE(image.pixels && image.rgb24);
+    EXPECT_TRUE(image.pixels[0] == 0 && image.pixels[bytes / 2] == 0 &&
+                image.pixels[bytes - 1] == 0);
+    EXPECT_GE(mappedPages(), before + 2 * pages);
+    ReleaseBMPImage(image);
+    EXPECT_LT(mappedPages(), before + pages / 2);
+    EXPECT_TRUE(!image.pixels && !image.rgb24);
+    ReleaseBMPImage(image);  // twice does no harm
 }
