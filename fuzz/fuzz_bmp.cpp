@@ -1,7 +1,9 @@
 // libFuzzer target: the whole path of a run (read, convert, save at 16, 24 and 32 bits) on
-// arbitrary bytes, with every set of pixel loops this processor runs. Whatever converts must
-// give the same working rows with each set and read back from its own output as the same
-// picture (16 bits: the same 5-6-5 values); whatever is refused must leave no buffer behind.
+// arbitrary bytes, with every set of pixel loops this processor runs. The bytes are read from a
+// file and from a pipe, which must give the same result. Whatever converts must give the same
+// working rows with each set and read back from its own output as the same picture (16 bits:
+// the same 5-6-5 values); whatever is refused must leave no buffer behind.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
@@ -33,6 +36,8 @@ std::string MakeScratchDir() {
 }
 
 const std::string& ScratchDir() {
+    static const auto ignoreSigpipe = ::signal(SIGPIPE, SIG_IGN);  // the feeder sees EPIPE instead
+    (void)ignoreSigpipe;
     static const std::string dir = MakeScratchDir();
     // Registered once `dir` is complete, so it runs before `dir` is destroyed.
     static const int removal = std::atexit([] {
@@ -98,6 +103,37 @@ void CheckRoundTrip(const BMPImage& original, int bits) {
         }
 }
 
+// Reads the bytes through a pipe, fed by a second thread, and checks that the reader takes
+// from it what it takes from the file.
+void CheckPipedRead(const uint8_t* data, size_t size, const BMPImage& fromFile, int fileResult) {
+    int ends[2];
+    if (::pipe(ends) != 0) return;
+    std::thread feeder([&] {  // stops when the reader has closed its end (EPIPE)
+        for (size_t at = 0; at < size;) {
+            const ssize_t n = ::write(ends[1], data + at, size - at);
+            if (n <= 0) break;
+            at += size_t(n);
+        }
+        ::close(ends[1]);
+    });
+    int result = 0;
+    ImagePtr piped = Load("/dev/fd/" + std::to_string(ends[0]), result);
+    ::close(ends[0]);
+    feeder.join();
+    Check(result == fileResult, "a pipe read differs from a file read");
+    if (!result) return;
+    const size_t source = size_t(fromFile.height) * fromFile.stride;
+    const size_t working = size_t(fromFile.height) * RowBytes(uint32_t(fromFile.width), 24);
+    Check(
+        piped->width == fromFile.width && piped->height == fromFile.height &&
+            piped->bitCount == fromFile.bitCount && piped->topDown == fromFile.topDown &&
+            std::memcmp(piped->palette, fromFile.palette, sizeof piped->palette) == 0 &&
+            std::memcmp(piped->colourMasks, fromFile.colourMasks, sizeof piped->colourMasks) == 0 &&
+            std::memcmp(piped->pixels, fromFile.pixels, source) == 0 &&
+            std::memcmp(piped->rgb24, fromFile.rgb24, working) == 0,
+        "a pipe read gives another picture");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -109,6 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     int read = 0;
     ImagePtr image = Load(in, read);
+    CheckPipedRead(data, size, *image, read);
     if (!read) return 0;
     const size_t working = size_t(image->height) * RowBytes(uint32_t(image->width), 24);
     std::unique_ptr<uint8_t[]> first;
