@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -231,16 +232,20 @@ TEST(RLE8, EachStreamGivesItsPixelsOrIsRefused) {
     // The picture as indices, bottom row first (empty when refused); 4 bytes after it stay 0.
     const auto decode = [](const Bytes& data, uint32_t width, uint32_t height) {
         const uint32_t stride = RowBytes(width, 8);
-        Bytes rows(size_t(stride) * height + 4, 0), indices;
+        Bytes rows(size_t(stride) * height + 4, 0);
         if (!DecodeRLE8(data.data(), data.size(), rows.data(), width, height, stride))
-            return indices;
+            return Bytes{};
         EXPECT_EQ(Bytes(rows.end() - 4, rows.end()), Bytes(4, 0));
-        for (uint32_t y = 0; y < height; ++y)
-            indices.insert(indices.end(), rows.begin() + y * stride,
-                           rows.begin() + y * stride + width);
-        return indices;
+        rows.resize(rows.size() - 4);
+        for (uint32_t y = height; y-- > 0;)  // drop each row's padding
+            rows.erase(rows.begin() + y * stride + width, rows.begin() + (y + 1) * stride);
+        return rows;
     };
-    const std::vector<std::tuple<Bytes, uint32_t, uint32_t, Bytes>> cases = {
+    Bytes literals(100), wide = {97, 5, 3, 9, 0, 0, 0, 100};  // width 97, in rows of 100 bytes
+    std::iota(literals.begin(), literals.end(), 1);
+    std::vector<std::tuple<Bytes, uint32_t, uint32_t, Bytes>> cases = {
+        {Concat(Concat(wide, literals), {0, 1}), 97, 2,
+         Concat(Bytes(97, 5), Bytes(literals.begin(), literals.begin() + 97))},
         // Move right, run, move up, run, end of line, literals, end of bitmap, unread bytes.
         {{0, 2, 1, 0, 2, 7, 0, 2, 0, 1, 1, 4, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1, 0xEE, 0xEE},
          4,
