@@ -178,8 +178,6 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
          {"", {0, 128, 255, 0}}},
         {Masked(32, {0xFFE00000, 0x1FFC00, 0x3FF}, {1024u << 21 | 2047u << 10 | 2}),
          {"", {0, 255, 128, 0}}},
-        {Masked(32, {0x7FC0000, 0x3FE00, 0x1FF}, {511u << 18 | 256u << 9 | 1}),  // 9-9-9
-         {"", {0, 128, 255, 0}}},
         // No room for masks (pixels at 54), masks without BITFIELDS, or BITFIELDS at 24 bits.
         {Make(Fields(1, 1, 16, 3), {}, {0x21, 0x08, 0, 0}), {"", {8, 4, 8, 0}}},
         {Make(Fields(1, 1, 32, 3), {}, {1, 2, 3, 4}), {"", {1, 2, 3, 0}}},
