@@ -48,7 +48,6 @@ inline Bytes ReadFile(const std::string& path) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Header fields of a file for synth::Make.
 inline synth::Fields Fields(int32_t w, int32_t h, uint16_t bits, uint32_t compression = 0,
                             uint32_t colours = 0) {
     return {.width = w, .height = h, .bits = bits, .compression = compression, .clrUsed = colours};
