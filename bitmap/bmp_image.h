@@ -48,7 +48,6 @@ inline constexpr uint32_t kMaskOffset = kHeaderBytes;  // inside a long header, 
 // width, height, planes and bit count) and 3-byte palette entries; every other known size
 // shares the leading fields of the 40-byte one, and a shorter one lacks the fields beyond it.
 inline constexpr uint32_t kOS2InfoHeaderBytes = 12;
-inline constexpr uint32_t kMaxInfoHeaderBytes = 124;
 inline constexpr uint32_t kKnownInfoHeaderSizes[] = {16, 40, 52, 56, 64, 108, 124};
 
 inline constexpr uint32_t BI_RGB = 0;

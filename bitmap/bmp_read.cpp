@@ -67,9 +67,8 @@ void DecodeHeaders(const uint8_t* bytes, Headers& h) {
         info.biBitCount = uint16_t(Take(c, 2));
         h.paletteEntryBytes = kOS2PaletteEntryBytes;
         // No colour count: the entries fill the room before the pixels, up to 256.
-        const uint32_t room = h.file.bfOffBits > kFileHeaderBytes + infoBytes
-                                  ? h.file.bfOffBits - kFileHeaderBytes - infoBytes
-                                  : 0;
+        const uint32_t room =
+            h.file.bfOffBits - std::min(h.file.bfOffBits, kFileHeaderBytes + infoBytes);
         h.paletteEntries = std::min(kOS2MaxPaletteEntries, room / kOS2PaletteEntryBytes);
     } else {
         info.biWidth = int32_t(Take(c, 4));
@@ -207,12 +206,11 @@ void ReadPalette(BMPImage& image, Input& in, const Headers& h) {
         held > h.paletteOffset ? uint32_t((held - h.paletteOffset) / h.paletteEntryBytes) : 0;
     const uint8_t* entry = in.front.data() + h.paletteOffset;
     for (uint32_t i = 0; i < count; ++i, entry += h.paletteEntryBytes)
-        image.palette[i] = RGBQUAD{entry[0], entry[1], entry[2],
-                                   h.paletteEntryBytes == sizeof(RGBQUAD) ? entry[3] : uint8_t{0}};
+        image.palette[i] = RGBQUAD{entry[0], entry[1], entry[2], 0};  // the fourth byte is unused
 }
 
 // A mask is one unbroken run of bits (or empty), inside the pixel, and overlaps no other.
-int AreUsableMasks(const uint32_t masks[3], uint32_t bits) {
+int AreUsableMasks(const uint32_t (&masks)[3], uint32_t bits) {
     uint64_t seen = 0;
     for (int i = 0; i < 3; ++i) {
         const uint64_t m = masks[i];
@@ -277,7 +275,7 @@ int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
 
     const uint64_t limit = std::max(kRLE8FreeBytes, rowBytes * kRLE8MaxDataRatio);
-    Block data{nullptr, 0, 0};
+    Block data{};
     size_t end = 0;
     const int found =
         TakeUntil(in, offBits, size_t(std::min<uint64_t>(limit, SIZE_MAX)), data,
@@ -294,7 +292,7 @@ int ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes)
     if (in.length != kStreamLength && uint64_t(offBits) + rowBytes > in.length)
         return Fail(kMsgReadError);
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
-    Block rows{nullptr, 0, 0};
+    Block rows{};
     const int whole = TakeUntil(in, offBits, rowBytes, rows,
                                 [rowBytes](const Block& b) { return b.size == rowBytes; });
     if (whole == 1 && rows.bytes) {

@@ -43,11 +43,10 @@ uint8_t* Room(OutStream& out, size_t n) {
 void Put16(OutStream& out, uint32_t v) { StoreLE16(Room(out, 2), v); }
 void Put32(OutStream& out, uint32_t v) { StoreLE32(Room(out, 4), v); }
 
-// Large blocks bypass the buffer.
+// Large blocks bypass the buffer. Only for the pixels: Position does not count them.
 void PutBlock(OutStream& out, const uint8_t* data, size_t n) {
     Flush(out);
     if (n && !out.failed && std::fwrite(data, 1, n, out.file) != n) out.failed = 1;
-    out.flushed += n;
 }
 
 int Position(const OutStream& out) { return int(out.flushed + out.used); }

@@ -1,48 +1,34 @@
-// Little-endian field access, independent of the host's byte order. On a little-endian host
-// each is one plain load or store, which the compiler does not always find in the byte form.
+// Little-endian field access. The bytes are moved with memcpy, which compiles to one plain load
+// or store (the compiler does not always merge the byte-by-byte form), and reversed on a
+// big-endian host.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
-inline constexpr bool kLittleEndianHost = std::endian::native == std::endian::little;
-
-inline uint16_t LoadLE16(const uint8_t* p) {
-    if constexpr (kLittleEndianHost) {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        return v;
-    }
-    return uint16_t(p[0] | (p[1] << 8));
+template <typename T>
+T LoadLE(const uint8_t* p) {
+    uint8_t bytes[sizeof(T)];
+    std::memcpy(bytes, p, sizeof bytes);
+    if constexpr (std::endian::native == std::endian::big)
+        std::reverse(bytes, bytes + sizeof bytes);
+    T v;
+    std::memcpy(&v, bytes, sizeof v);
+    return v;
 }
 
-inline uint32_t LoadLE32(const uint8_t* p) {
-    if constexpr (kLittleEndianHost) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-    }
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+template <typename T>
+void StoreLE(uint8_t* p, T v) {
+    uint8_t bytes[sizeof(T)];
+    std::memcpy(bytes, &v, sizeof bytes);
+    if constexpr (std::endian::native == std::endian::big)
+        std::reverse(bytes, bytes + sizeof bytes);
+    std::memcpy(p, bytes, sizeof bytes);
 }
 
-inline void StoreLE16(uint8_t* p, uint32_t v) {
-    if constexpr (kLittleEndianHost) {
-        const auto word = uint16_t(v);
-        std::memcpy(p, &word, 2);
-        return;
-    }
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
-inline void StoreLE32(uint8_t* p, uint32_t v) {
-    if constexpr (kLittleEndianHost) {
-        std::memcpy(p, &v, 4);
-        return;
-    }
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
+inline uint16_t LoadLE16(const uint8_t* p) { return LoadLE<uint16_t>(p); }
+inline uint32_t LoadLE32(const uint8_t* p) { return LoadLE<uint32_t>(p); }
+inline void StoreLE16(uint8_t* p, uint32_t v) { StoreLE(p, uint16_t(v)); }
+inline void StoreLE32(uint8_t* p, uint32_t v) { StoreLE(p, v); }
