@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -33,28 +32,6 @@ const int kSetUp = [] {
     return 0;
 }();
 
-TEST(RowLoops, EverySetWritesWhatThePortableOneWrites) {
-    std::vector<uint32_t> colours(256);  // a palette, and as bytes the source rows
-    for (uint32_t i = 0; i < 256; ++i) colours[i] = i * 0x9E3779B1u;
-    const auto* src = reinterpret_cast<const uint8_t*>(colours.data());
-    using Run = std::function<void(const PixelRowLoops&, uint8_t*, uint32_t)>;
-    const std::pair<Run, uint32_t> loops[] = {
-        // The sets share their source, so a mutant changes all alike: this checks the compilers.
-        {[&](auto& l, uint8_t* d, uint32_t w) { l.decodePalette(colours.data(), src, d, w); }, 3},
-        {[&](auto& l, uint8_t* d, uint32_t w) { l.decode565(src, d, w); }, 3},
-        {[&](auto& l, uint8_t* d, uint32_t w) { l.decodeBGRX(src, d, w); }, 3},
-        {[&](auto& l, uint8_t* d, uint32_t w) { l.encode565(src, d, w); }, 2},
-        {[&](auto& l, uint8_t* d, uint32_t w) { l.encodeBGRX(src, d, w); }, 4}};
-    for (const PixelRowLoops* set : AvailableRowLoops())
-        for (uint32_t w = 0; w <= 200; ++w)  // every main loop and every tail runs
-            for (const auto& [run, bytes] : loops) {
-                Bytes mine(w * bytes + 8, 0xA5), portable = mine;  // 8 bytes beyond must stay
-                run(*set, mine.data(), w);
-                run(*AvailableRowLoops().front(), portable.data(), w);
-                EXPECT_EQ(mine, portable) << set->name << " " << w << " " << bytes;
-            }
-}
-
 namespace {
 
 struct Loaded {
@@ -68,8 +45,13 @@ Loaded Load(const Bytes& file, int saveBits = 0) {
     WriteFile(dir / "in.bmp", file);
     ReleaseBMPImage(image);
     image = BMPImage{};
+    const auto openFiles = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    };
     testing::internal::CaptureStderr();
+    const auto opened = openFiles();
     const int ok = ReadBMP(image, (dir / "in.bmp").c_str());
+    EXPECT_EQ(openFiles(), opened) << "the input was left open";
     Loaded r{testing::internal::GetCapturedStderr(), {}, {}};
     EXPECT_EQ(!image.pixels + !image.rgb24, ok ? 0 : 2) << "a refusal left a buffer";
     if (!ok) return r;
@@ -125,6 +107,9 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
     unknown.infoSize = 66;
     synth::Fields back = Fields(3, 2, 8, 0, 4);  // rows begin in the palette's last entry
     back.offBits = 54 + 12;
+    synth::Fields overlap =
+        Fields(1, 1, 32, 3);  // pixels at 54, over the masks of a 52-byte header
+    overlap.offBits = 54;
     synth::Fields cut56 = Fields(1, 1, 16, 3);  // masks promised inside the header; file ends
     cut56.infoSize = 56;
     const uint32_t p = 0x44332211;  // stored 11 22 33 44
@@ -171,6 +156,7 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
         {Make(Fields(1, 1, 32, 3), {}, {1, 2, 3, 4}), {"", {1, 2, 3, 0}}},
         {Masked(16, {0x7C00, 0x3E0, 0x1F}, {0x0821}, BI_RGB), {"", {8, 4, 8, 0}}},
         {Make(Fields(1, 1, 24, 3), {}, {1, 2, 3, 0}), {"", {1, 2, 3, 0}}},
+        {WithHeader(52, overlap, kRGBA, {}, {}), {"", {0, 0, 0xFF, 0}}},
         // Refusals, each with its reason.
         {Masked(16, {0xF0F0, 0x0F00, 0x000F}, {0}), {kBadMasks}},    // two runs
         {Masked(16, {0xFF00, 0x0FF0, 0x000F}, {0}), {kBadMasks}},    // overlapping
@@ -235,12 +221,12 @@ TEST(RLE8, EachStreamGivesItsPixelsOrIsRefused) {
     std::vector<std::tuple<Bytes, uint32_t, uint32_t, Bytes>> cases = {
         {Concat(Concat(wide, literals), {0, 1}), 97, 2,
          Concat(Bytes(97, 5), Bytes(literals.begin(), literals.begin() + 97))},
-        // Move right, run, move up, run, end of line, literals, end of bitmap, unread bytes.
         {{0, 2, 1, 0, 2, 7, 0, 2, 0, 1, 1, 4, 0, 0, 0, 3, 1, 2, 3, 0, 0, 1, 0xEE, 0xEE},
          4,
          3,
-         {0, 7, 7, 0, 0, 0, 0, 4, 1, 2, 3, 0}},
-        {{4, 6, 0, 1}, 4, 2, {6, 6, 6, 6, 0, 0, 0, 0}},                          // an early end
+         {0, 7, 7, 0, 0, 0, 0, 4, 1, 2, 3, 0}},  // move, run, move, run, end of line, literals, end
+        {{4, 6, 0, 1}, 4, 2, {6, 6, 6, 6, 0, 0, 0, 0}},        // an early end
+        {{0, 3, 1, 2, 3, 0, 1, 4, 0, 1}, 4, 1, {1, 2, 3, 4}},  // a run after literals
         {{4, 2, 0, 2, 0, 2, 0, 1}, 4, 3, {2, 2, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0}},  // to the end
         // Runs over a row's padding, as some encoders write them, are dropped.
         {{1, 5, 3, 9, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1}, 1, 2, {5, 1}},
@@ -314,9 +300,17 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
     rgb.resize(RowBytes(width, 24));  // with their padding
     out16.resize(RowBytes(width, 16));
     for (Bytes* rows : {&rgb, &out16, &out32}) *rows = Concat(*rows, *rows);  // two rows
-    EXPECT_TRUE(Saved(width, 2, rgb, 16) == Expected(16, width, 2, out16));
-    EXPECT_TRUE(Saved(width, 2, rgb, 32) == Expected(32, width, 2, out32));
-    struct sigaction after {};  // the save put back the handlers it set for its temporary file
+    for (const auto& [bits, pixels] : {std::pair{16, out16}, {24, rgb}, {32, out32}})
+        EXPECT_TRUE(Saved(width, 2, rgb, bits) == Expected(uint32_t(bits), width, 2, pixels))
+            << bits;
+    Saved(1, 1, {1, 2, 3, 0}, 32);  // so that the next one has only the save to free
+    const mode_t mask = ::umask(027);
+    const size_t heap = mallinfo2().uordblks + mallinfo2().hblkhd;
+    Saved(1, 1, {1, 2, 3, 0}, 32);
+    // A save puts back the umask and the handlers it changed, and frees what it took.
+    EXPECT_LT(mallinfo2().uordblks + mallinfo2().hblkhd, heap + (64 << 10));
+    EXPECT_EQ(::umask(mask), mode_t(027));
+    struct sigaction after {};
     EXPECT_TRUE(sigaction(SIGTERM, nullptr, &after) == 0 && after.sa_handler == SIG_DFL);
 
     // Rows of 2^27 pixels fit a 24-bit file, but at 32 bits the row's bit count overflows.
