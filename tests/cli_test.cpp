@@ -144,6 +144,7 @@ TEST(Cli, MemoryIsBoundedByWhatTheFileHolds) {
 }
 #endif
 
+// Every way of feeding each file, and every cut of it: what only whole runs of the tool show.
 TEST(Cli, EveryFileConvertsAlikeThroughPipesAndEveryCutIsRefused) {
     ScratchDir dir;
     const std::string in = dir / "in.bmp", out = dir / "out.bmp", full = dir / "full.bmp";
