@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -104,6 +105,19 @@ int Fail(const char* message) {
     return 0;
 }
 
+// Reads up to `bytes`, short only where the input ends or fails. A signal whose handler was
+// installed without SA_RESTART (a timer, a profiler) interrupts a read that waits on a pipe; the
+// read then goes on from where it stopped.
+size_t ReadBytes(std::FILE* file, uint8_t* into, size_t bytes) {
+    size_t got = 0;
+    for (;;) {
+        errno = 0;
+        got += std::fread(into + got, 1, bytes - got, file);
+        if (got == bytes || !std::ferror(file) || errno != EINTR) return got;
+        std::clearerr(file);
+    }
+}
+
 // The input, read once from its start in file order, so that a pipe serves as well as a file.
 // The bytes before the pixel rows are kept: a file's rows may begin among them.
 struct Input {
@@ -126,7 +140,7 @@ size_t Keep(Input& in, size_t bytes) {
     const size_t held = in.front.size();
     if (bytes <= held) return held;
     in.front.resize(bytes);
-    const size_t got = std::fread(in.front.data() + held, 1, bytes - held, in.file);
+    const size_t got = ReadBytes(in.file, in.front.data() + held, bytes - held);
     in.front.resize(held + got);
     return in.front.size();
 }
@@ -136,7 +150,7 @@ int Skip(Input& in, uint64_t bytes) {
     uint8_t sink[1 << 16];
     while (bytes > 0) {
         const size_t step = size_t(std::min<uint64_t>(bytes, sizeof sink));
-        if (std::fread(sink, 1, step, in.file) != step) return 0;
+        if (ReadBytes(in.file, sink, step) != step) return 0;
         bytes -= step;
     }
     return 1;
@@ -151,7 +165,7 @@ size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes) {
         taken = std::min(bytes, size_t(in.front.size() - offset));
         std::memcpy(into, in.front.data() + offset, taken);
     }
-    return taken + std::fread(into + taken, 1, bytes - taken, in.file);
+    return taken + ReadBytes(in.file, into + taken, bytes - taken);
 }
 
 // A buffer of the input's bytes that grows with what arrives: a file of known length fills it

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,20 @@ namespace {
 
 constexpr size_t kOutBufferBytes = size_t{256} << 10;  // large writes, little memory
 
+// Writes all `bytes`, or returns 0. A signal whose handler was installed without SA_RESTART
+// interrupts a write that waits on a pipe or a terminal; the write then goes on from where it
+// stopped.
+int WriteBytes(std::FILE* file, const uint8_t* data, size_t bytes) {
+    size_t put = 0;
+    for (;;) {
+        errno = 0;
+        put += std::fwrite(data + put, 1, bytes - put, file);
+        if (put == bytes) return 1;
+        if (!std::ferror(file) || errno != EINTR) return 0;
+        std::clearerr(file);
+    }
+}
+
 // The writer's stream: pixels are stored straight into a large buffer, which goes to the file
 // in large writes. The first failed write is remembered and later output discarded.
 struct OutStream {
@@ -26,8 +41,7 @@ struct OutStream {
 };
 
 void Flush(OutStream& out) {
-    if (out.used && !out.failed && std::fwrite(out.buffer, 1, out.used, out.file) != out.used)
-        out.failed = 1;
+    if (out.used && !out.failed && !WriteBytes(out.file, out.buffer, out.used)) out.failed = 1;
     out.flushed += out.used;
     out.used = 0;
 }
@@ -46,7 +60,7 @@ void Put32(OutStream& out, uint32_t v) { StoreLE32(Room(out, 4), v); }
 // Large blocks bypass the buffer. Only for the pixels: Position does not count them.
 void PutBlock(OutStream& out, const uint8_t* data, size_t n) {
     Flush(out);
-    if (n && !out.failed && std::fwrite(data, 1, n, out.file) != n) out.failed = 1;
+    if (n && !out.failed && !WriteBytes(out.file, data, n)) out.failed = 1;
 }
 
 int Position(const OutStream& out) { return int(out.flushed + out.used); }
