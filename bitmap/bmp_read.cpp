@@ -12,6 +12,7 @@
 #include "bitmap/byte_order.h"
 #include "bitmap/messages.h"
 #include "bitmap/pixel_memory.h"
+#include "bitmap/system_files.h"
 
 namespace {
 
@@ -122,18 +123,9 @@ size_t ReadBytes(std::FILE* file, uint8_t* into, size_t bytes) {
 // The bytes before the pixel rows are kept: a file's rows may begin among them.
 struct Input {
     std::FILE* file;
-    uint64_t length;  // of a seekable file; kStreamLength for a pipe, whose length is unknown
+    uint64_t length;  // of a file on disk; kUnknownLength for a pipe
     std::vector<uint8_t> front;
 };
-constexpr uint64_t kStreamLength = UINT64_MAX;
-
-// The length of a seekable file, leaving it at its start; a pipe has none.
-uint64_t InputLength(std::FILE* file) {
-    if (std::fseek(file, 0, SEEK_END) != 0) return kStreamLength;
-    const long end = std::ftell(file);
-    if (end < 0 || std::fseek(file, 0, SEEK_SET) != 0) return kStreamLength;
-    return uint64_t(end);
-}
 
 // Makes `front` hold the first `bytes` bytes of the input, or all of a shorter one.
 size_t Keep(Input& in, size_t bytes) {
@@ -193,9 +185,9 @@ int Grow(Block& block, size_t capacity) {
 // ended first (block.size short), and -1 when memory ran out; it prints nothing.
 template <typename Done>
 int TakeUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done done) {
-    if (in.length != kStreamLength)
+    if (in.length != kUnknownLength)
         limit = size_t(std::min<uint64_t>(limit, in.length > offset ? in.length - offset : 0));
-    for (size_t step = std::min(limit, in.length == kStreamLength ? kFirstStreamStep : limit);;
+    for (size_t step = std::min(limit, in.length == kUnknownLength ? kFirstStreamStep : limit);;
          step = std::min(limit, 2 * block.capacity)) {
         if ((!block.bytes || step > block.capacity) && !Grow(block, step)) return -1;
         const size_t want = block.capacity - block.size;
@@ -282,9 +274,9 @@ int ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t 
 }
 
 int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes) {
-    if (in.length != kStreamLength && offBits > in.length) return Fail(kMsgReadError);
+    if (in.length != kUnknownLength && offBits > in.length) return Fail(kMsgReadError);
     if (image.topDown ||
-        (in.length != kStreamLength && !FitsRLE8Data(rowBytes, in.length - offBits)))
+        (in.length != kUnknownLength && !FitsRLE8Data(rowBytes, in.length - offBits)))
         return Fail(kMsgReadBadRLE);
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
 
@@ -303,7 +295,7 @@ int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes
 
 int ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes) {
     // Checked before allocating, so a short file claiming a huge picture costs no memory.
-    if (in.length != kStreamLength && uint64_t(offBits) + rowBytes > in.length)
+    if (in.length != kUnknownLength && uint64_t(offBits) + rowBytes > in.length)
         return Fail(kMsgReadError);
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
     Block rows{};
@@ -362,11 +354,11 @@ int LoadBMP(BMPImage& image, Input& in) {
 }  // namespace
 
 int ReadBMP(BMPImage& image, const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = OpenInputFile(path);
     if (!file) return Fail(kMsgNoSuchFile);
     Input in{file, InputLength(file), {}};
     const int loaded = LoadBMP(image, in);
-    std::fclose(file);
+    if (file != stdin) std::fclose(file);
     if (!loaded) ReleaseBMPImage(image);
     return loaded;
 }

@@ -9,8 +9,8 @@
 #include "bitmap/bmp_io.h"
 #include "bitmap/byte_order.h"
 #include "bitmap/messages.h"
-#include "bitmap/output_file.h"
 #include "bitmap/pixel_rows.h"
+#include "bitmap/system_files.h"
 
 namespace {
 

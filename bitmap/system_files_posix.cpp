@@ -1,5 +1,3 @@
-#include "bitmap/output_file.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +8,8 @@
 #include <filesystem>
 #include <string>
 #include <system_error>
+
+#include "bitmap/system_files.h"
 
 namespace fs = std::filesystem;
 
@@ -42,7 +42,7 @@ struct SignalsHeld {
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
-void WatchTemp(const std::string& temp) {
+void WatchTemp(const fs::path& temp) {
     gPendingTemp = temp.c_str();
     struct sigaction action {};
     action.sa_handler = RemoveTempAndDie;
@@ -69,37 +69,48 @@ unsigned NewFileMode() {
 
 // A short fresh name in the folder of `target`, created owner-only so that no one else can read
 // a half-written picture, whatever the length of the target's own name.
-std::FILE* CreateTempBeside(const std::string& target, std::string& tempName) {
-    const fs::path folder = fs::path(target).parent_path();
-    tempName = (folder.empty() ? fs::path(".bmpdepth-XXXXXX") : folder / ".bmpdepth-XXXXXX");
-    const int fd = ::mkstemp(tempName.data());
-    if (fd < 0) {
-        tempName.clear();
-        return nullptr;
-    }
+std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName) {
+    std::string name = (target.parent_path() / ".bmpdepth-XXXXXX").string();
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) return nullptr;
     std::FILE* file = ::fdopen(fd, "wb");
-    if (!file) {
+    if (file) {
+        tempName = name;
+    } else {
         ::close(fd);
-        ::unlink(tempName.c_str());
-        tempName.clear();
+        ::unlink(name.c_str());
     }
     return file;
 }
 
 }  // namespace
 
+std::FILE* OpenInputFile(const char* path) {
+    return IsStandardStream(path) ? stdin : std::fopen(path, "rb");
+}
+
+uint64_t InputLength(std::FILE* file) {
+    const off_t start = ::ftello(file);
+    if (start < 0 || ::fseeko(file, 0, SEEK_END) != 0) return kUnknownLength;
+    const off_t end = ::ftello(file);
+    if (end < start || ::fseeko(file, start, SEEK_SET) != 0) return kUnknownLength;
+    return uint64_t(end - start);
+}
+
 int OpenOutputFile(const char* path, OutputFile& output) {
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
     output.finalName = path;
     output.tempName.clear();
-    if (fs::exists(status) && !fs::is_regular_file(status)) {
+    if (IsStandardStream(path)) {
+        output.file = stdout;
+    } else if (fs::exists(status) && !fs::is_regular_file(status)) {
         output.file = std::fopen(path, "wb");
     } else {
         // Through a link, replace the file it names rather than the link itself.
         if (fs::is_regular_file(status) && fs::is_symlink(fs::symlink_status(path, ec))) {
             const fs::path resolved = fs::canonical(path, ec);
-            if (!ec) output.finalName = resolved.string();
+            if (!ec) output.finalName = resolved;
         }
         output.finalMode =
             fs::is_regular_file(status) ? unsigned(status.permissions()) & 07777 : NewFileMode();
@@ -116,7 +127,8 @@ int OpenOutputFile(const char* path, OutputFile& output) {
 int CommitOutputFile(OutputFile& output, int complete) {
     if (!output.tempName.empty() && ::fchmod(::fileno(output.file), mode_t(output.finalMode)) != 0)
         complete = 0;
-    if (std::fclose(output.file) != 0) complete = 0;
+    if ((output.file == stdout ? std::fflush(output.file) : std::fclose(output.file)) != 0)
+        complete = 0;
     output.file = nullptr;
     if (output.tempName.empty()) return complete;
     const SignalsHeld held;

@@ -1,16 +1,14 @@
-#include "bitmap/pixel_memory.h"
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
+#include "bitmap/pixel_memory.h"
 
-// Each buffer is preceded by a header saying how to give it back. Whole-picture buffers on
-// Linux are mapped with transparent huge pages asked for: a fresh buffer is otherwise faulted
-// in 4 KiB at a time, which costs more than the pixel work itself.
+// Each buffer is preceded by a header saying how to give it back. Whole-picture buffers are
+// mapped with transparent huge pages asked for: a fresh buffer is otherwise faulted in 4 KiB at
+// a time, which costs more than the pixel work itself. Small ones come from malloc.
 namespace {
 
 struct BufferHeader {
@@ -33,7 +31,6 @@ uint8_t* FromMalloc(size_t bytes, bool zeroed) {
     return pixels;
 }
 
-#if defined(__linux__)
 constexpr size_t kHugePage = size_t{2} << 20;
 
 // The pixels start on a huge-page boundary with the header in the small page before them, so
@@ -54,14 +51,11 @@ uint8_t* FromHugePages(size_t bytes) {
     *HeaderOf(pixels) = BufferHeader{base, reserved};
     return pixels;
 }
-#endif
 
 uint8_t* Allocate(size_t bytes, bool zeroed) {
-#if defined(__linux__)
     if (bytes >= kHugePage) {
         if (uint8_t* pixels = FromHugePages(bytes)) return pixels;
     }
-#endif
     return FromMalloc(bytes, zeroed);
 }
 
@@ -74,11 +68,9 @@ uint8_t* AllocateZeroedPixels(size_t bytes) { return Allocate(bytes, true); }
 void FreePixels(uint8_t* pixels) {
     if (!pixels) return;
     const BufferHeader header = *HeaderOf(pixels);
-#if defined(__linux__)
     if (header.mappedBytes) {
         ::munmap(header.base, header.mappedBytes);
         return;
     }
-#endif
     std::free(header.base);
 }
