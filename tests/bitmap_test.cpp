@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "bitmap/bmp_io.h"
 #include "bitmap/bmp_rle.h"
 #include "bitmap/pixel_rows.h"
 #include "tests/test_util.h"
@@ -16,9 +15,6 @@
 using namespace testutil;
 using synth::Concat;
 using synth::Make;
-
-// The image a test works on, one at a time: released when the next is read, and at exit.
-BMPImage image;
 
 // CTest runs this suite once more on the portable loops, as it runs by default on the widest.
 const int kSetUp = [] {
@@ -29,36 +25,6 @@ const int kSetUp = [] {
 }();
 
 namespace {
-
-struct Loaded {
-    std::string err;
-    Bytes rows = {};   // the working rows, bottom row first; empty when refused
-    Bytes saved = {};  // the file SaveBMP writes at `saveBits`, if asked
-};
-
-Loaded Load(const Bytes& file, int saveBits = 0) {
-    ScratchDir dir;
-    WriteFile(dir / "in.bmp", file);
-    ReleaseBMPImage(image);
-    image = BMPImage{};
-    const auto openFiles = [] {  // where the system shows them
-        return BMPDEPTH_LINUX ? std::distance(fs::directory_iterator("/proc/self/fd"), {}) : 0;
-    };
-    testing::internal::CaptureStderr();
-    const auto opened = openFiles();
-    const int ok = ReadBMP(image, (dir / "in.bmp").c_str());
-    EXPECT_EQ(openFiles(), opened) << "the input was left open";
-    Loaded r{testing::internal::GetCapturedStderr(), {}, {}};
-    EXPECT_EQ(!image.pixels + !image.rgb24, ok ? 0 : 2) << "a refusal left a buffer";
-    if (!ok) return r;
-    const size_t working = size_t(image.height) * RowBytes(uint32_t(image.width), 24);
-    EXPECT_EQ(Bytes(image.rgb24, image.rgb24 + working), Bytes(working, 0)) << "not zero-filled";
-    ConvertToRGB24(image);
-    r.rows = Bytes(image.rgb24, image.rgb24 + working);
-    EXPECT_TRUE(!saveBits || SaveBMP(image, (dir / "out.bmp").c_str(), saveBits));
-    r.saved = ReadFile(dir / "out.bmp");
-    return r;
-}
 
 // A one-row file of `bits`-bit pixels with BITFIELDS (or `compression`) and masks after a
 // 40-byte header.

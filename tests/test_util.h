@@ -1,4 +1,4 @@
-// Helpers for the tests: scratch folders, files as bytes, in-memory images.
+// Helpers for the tests: scratch folders, files as bytes, loading and saving through the library.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bitmap/bmp_image.h"
+#include "bitmap/bmp_io.h"
 #include "tools/bmp_synth.h"
 
 namespace testutil {
@@ -51,6 +52,45 @@ inline Bytes ReadFile(const std::string& path) {
 inline synth::Fields Fields(int32_t w, int32_t h, uint16_t bits, uint32_t compression = 0,
                             uint32_t colours = 0) {
     return {.width = w, .height = h, .bits = bits, .compression = compression, .clrUsed = colours};
+}
+
+// The image a test works on, one at a time: released when the next is read, and at exit.
+inline BMPImage image;
+
+struct Loaded {
+    std::string err;   // what the reader printed
+    Bytes rows = {};   // the working rows, bottom row first; empty when refused
+    Bytes saved = {};  // the file SaveBMP writes at `saveBits`, if asked
+};
+
+// Reads `path` into `image` and converts it, checking on the way what every read must keep.
+inline Loaded LoadPath(const std::string& path, int saveBits = 0) {
+    ReleaseBMPImage(image);
+    image = BMPImage{};
+    const auto openFiles = [] {  // where the system shows them
+        return BMPDEPTH_LINUX ? std::distance(fs::directory_iterator("/proc/self/fd"), {}) : 0;
+    };
+    testing::internal::CaptureStderr();
+    const auto opened = openFiles();
+    const int ok = ReadBMP(image, path.c_str());
+    EXPECT_EQ(openFiles(), opened) << "the input was left open";
+    Loaded r{testing::internal::GetCapturedStderr(), {}, {}};
+    EXPECT_EQ(!image.pixels + !image.rgb24, ok ? 0 : 2) << "a refusal left a buffer";
+    if (!ok) return r;
+    const size_t working = size_t(image.height) * RowBytes(uint32_t(image.width), 24);
+    EXPECT_EQ(Bytes(image.rgb24, image.rgb24 + working), Bytes(working, 0)) << "not zero-filled";
+    ConvertToRGB24(image);
+    r.rows = Bytes(image.rgb24, image.rgb24 + working);
+    const ScratchDir dir;
+    EXPECT_TRUE(!saveBits || SaveBMP(image, (dir / "out.bmp").c_str(), saveBits));
+    r.saved = ReadFile(dir / "out.bmp");
+    return r;
+}
+
+inline Loaded Load(const Bytes& file, int saveBits = 0) {
+    const ScratchDir dir;
+    WriteFile(dir / "in.bmp", file);
+    return LoadPath(dir / "in.bmp", saveBits);
 }
 
 }  // namespace testutil
