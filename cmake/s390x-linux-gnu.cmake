@@ -1,11 +1,4 @@
-# Cross-build for s390x Linux with Debian's g++-s390x-linux-gnu; the tests run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR s390x)  # big-endian
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
+# IBM Z Linux: big-endian.
+set(cross_arch s390x)
+set(cross_qemu qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-gnu-cross.cmake)
