@@ -119,7 +119,7 @@ size_t ReadBytes(std::FILE* file, uint8_t* into, size_t bytes) {
     }
 }
 
-// The input, read once from its start in file order, so that a pipe serves as well as a file.
+// The input, read once from where it stands in file order, so that a pipe serves as well as a file.
 // The bytes before the pixel rows are kept: a file's rows may begin among them.
 struct Input {
     std::FILE* file;
