@@ -22,8 +22,10 @@ int ImageBytes(int32_t width, int32_t height, uint32_t bits, uint32_t& rowBytes,
     const uint64_t rowBits = uint64_t(width) * bits;
     const uint64_t row = ((rowBits >> 3) + 3) & ~uint64_t{3};
     const uint64_t total = row * uint64_t(height);
-    if (rowBits > UINT32_MAX || row > UINT32_MAX || total > UINT32_MAX) return 0;
-    rowBytes = uint32_t(row);
+    const bool rowFits = rowBits <= UINT32_MAX && row <= UINT32_MAX;
+    // A picture without rows stores no row, so its width may be anything.
+    if (total > UINT32_MAX || (!rowFits && height != 0)) return 0;
+    rowBytes = rowFits ? uint32_t(row) : 0;
     imageBytes = uint32_t(total);
     return 1;
 }

@@ -92,7 +92,8 @@ void ReleaseBMPImage(BMPImage& image);
 uint32_t RowBytes(uint32_t w, uint32_t bits);
 
 // The overflow-checked size of a whole picture: sets rowBytes and imageBytes and returns 1 when
-// the dimensions are not negative and w * bits, the padded row and height * row all fit in
-// 32 bits; returns 0 otherwise.
+// the dimensions are not negative, height * row fits in 32 bits, and so do w * bits and the
+// padded row unless there are no rows (rowBytes is then 0 where it does not fit); returns 0
+// otherwise.
 int ImageBytes(int32_t width, int32_t height, uint32_t bits, uint32_t& rowBytes,
                uint32_t& imageBytes);

@@ -3,7 +3,7 @@
 
 #include "bitmap/bmp_image.h"
 
-// Loads `path` ("-": standard input) into an empty image: header facts, palette, source rows,
+// Loads `path` into an empty image: header facts, palette, source rows,
 // and a zero-filled working buffer. Returns 1, or 0 with both buffers released and the file
 // closed.
 int ReadBMP(BMPImage& image, const char* path);
@@ -12,8 +12,8 @@ int ReadBMP(BMPImage& image, const char* path);
 void ConvertToRGB24(BMPImage& image);
 
 // Writes the working rows as a `bits`-per-pixel file (16, 24 or 32), bottom row first, to
-// `path` ("-": standard output). Returns 1 once the complete file stands under `path`; on 0 an
-// existing file there is intact.
+// `path`. Returns 1 once the complete file stands under `path`; on 0 an existing file there is
+// intact, unless it had to be written in place (see OutputFile).
 int SaveBMP(const BMPImage& image, const char* path, int bits);
 
 // Widening of 5- and 6-bit colour fields to 8 bits: entry i = round(i * 255 / (2^n - 1)).

@@ -341,12 +341,16 @@ int LoadBMP(BMPImage& image, Input& in) {
         if (h.paletteEntries > kPaletteCapacity) return Fail(kMsgReadBadPalette);
         ReadPalette(image, in, h);
     }
-    if (!ReadColourMasks(image, in, h)) return 0;
-
-    const int rowsRead = info.biCompression == BI_RLE8
-                             ? ReadRLE8Rows(image, in, h.file.bfOffBits, sourceBytes)
-                             : ReadRawRows(image, in, h.file.bfOffBits, sourceBytes);
-    if (!rowsRead) return 0;
+    if (sourceBytes == 0) {  // no rows to read, and no pixel that masks would apply to
+        image.pixels = AllocatePixels(0);
+        if (!image.pixels) return Fail(kMsgAllocRead);
+    } else {
+        if (!ReadColourMasks(image, in, h)) return 0;
+        const int rowsRead = info.biCompression == BI_RLE8
+                                 ? ReadRLE8Rows(image, in, h.file.bfOffBits, sourceBytes)
+                                 : ReadRawRows(image, in, h.file.bfOffBits, sourceBytes);
+        if (!rowsRead) return 0;
+    }
     image.rgb24 = AllocateZeroedPixels(workingBytes);
     return image.rgb24 ? 1 : Fail(kMsgAllocWrite);
 }
@@ -358,7 +362,7 @@ int ReadBMP(BMPImage& image, const char* path) {
     if (!file) return Fail(kMsgNoSuchFile);
     Input in{file, InputLength(file), {}};
     const int loaded = LoadBMP(image, in);
-    if (file != stdin) std::fclose(file);
+    std::fclose(file);
     if (!loaded) ReleaseBMPImage(image);
     return loaded;
 }

@@ -6,12 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 
-// "-" names standard input to the reader and standard output to the writer, as in other tools;
-// a file that is really named "-" is reached as "./-".
-inline bool IsStandardStream(const char* path) { return path[0] == '-' && path[1] == '\0'; }
+// Names are used as typed: "-" is a file of that name. /dev/stdin and /dev/stdout, where the
+// system has them, name the standard streams.
 
-// Opens the input to read in binary mode: the named file, or standard input. Null when it
-// cannot be opened.
+// Opens the input to read in binary mode. Null when it cannot be opened.
 std::FILE* OpenInputFile(const char* path);
 
 // The bytes from the input's position to its end, when they can be known: a file on disk.
@@ -19,23 +17,28 @@ std::FILE* OpenInputFile(const char* path);
 inline constexpr uint64_t kUnknownLength = UINT64_MAX;
 uint64_t InputLength(std::FILE* file);
 
-// A regular file (new or existing) is written under a short temporary name in the same folder
-// and put in place of the output name only once complete, so a failed or interrupted save
-// leaves what stood there untouched. Standard output, devices, pipes and FIFOs cannot be
-// replaced that way and are written in place.
+// A new file, or a regular file with one name, is written under a short temporary name in the
+// same folder and put in place of the output name only once complete, so a failed or
+// interrupted save leaves what stood there untouched. What a replacement would change is written
+// in place instead, as opening the name for writing would: devices, pipes and FIFOs, the file
+// that standard output already has open, a file with other names (hard links), one in a folder
+// where no file can be created, and one whose owner the new file could not be given.
 struct OutputFile {
     std::FILE* file = nullptr;
     std::filesystem::path finalName;
     std::filesystem::path tempName;  // empty when writing in place
     unsigned finalMode = 0;          // permissions (or attributes) the file gets once complete
+    bool replaces = false;           // the temporary file goes over an existing one
 };
 
-// Opens the stream to write; returns 1, or 0 when nothing could be created. While the temporary
-// file exists, an interruption (SIGINT, SIGTERM, SIGHUP and SIGPIPE; on Windows Ctrl-C,
-// Ctrl-Break and closing the console) removes it before ending the program.
+// Opens the stream to write; returns 1, or 0 when opening the name for writing would fail (an
+// existing file the user may not write, a missing folder) or nothing could be created. While the
+// temporary file exists, an interruption (SIGINT, SIGTERM, SIGHUP and SIGPIPE; on Windows
+// Ctrl-C, Ctrl-Break and closing the console) removes it before ending the program.
 int OpenOutputFile(const char* path, OutputFile& output);
 
-// Closes the stream (standard output is flushed and left open) and, when `complete` and the
-// close succeeded, puts the file in place. Otherwise removes the temporary file. Returns 1 when
-// the output name now holds the whole file.
+// Closes the stream and, when `complete` and the close succeeded, puts the file in place: over
+// an existing file only once its bytes are on the disk, so that even a power cut leaves the old
+// file or the whole new one. Otherwise removes the temporary file. Returns 1 when the output
+// name now holds the whole file.
 int CommitOutputFile(OutputFile& output, int complete);

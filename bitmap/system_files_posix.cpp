@@ -67,27 +67,87 @@ unsigned NewFileMode() {
     return 0666 & ~unsigned(mask);
 }
 
-// A short fresh name in the folder of `target`, created owner-only so that no one else can read
-// a half-written picture, whatever the length of the target's own name.
-std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName) {
-    std::string name = (target.parent_path() / ".bmpdepth-XXXXXX").string();
-    const int fd = ::mkstemp(name.data());
-    if (fd < 0) return nullptr;
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file) {
-        tempName = name;
-    } else {
-        ::close(fd);
-        ::unlink(name.c_str());
+// The name that will hold the file: through a chain of symbolic links, the name the last one
+// points to, which may not exist yet. Empty when the chain does not end, as opening it fails.
+fs::path FollowLinks(fs::path name) {
+    std::error_code ec;
+    for (int links = 0; links < 40; ++links) {  // the system's own limit
+        if (!fs::is_symlink(fs::symlink_status(name, ec))) return name;
+        const fs::path target = fs::read_symlink(name, ec);
+        if (ec) return {};
+        name = target.is_absolute() ? target : name.parent_path() / target;
     }
-    return file;
+    return {};
+}
+
+// Whether `path` names the very file that standard output has open: /dev/stdout, /dev/fd/1, or
+// another name of the file the shell opened.
+bool IsStandardOutput(const char* path) {
+    struct stat named {};
+    struct stat out {};
+    return ::stat(path, &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 &&
+           named.st_dev == out.st_dev && named.st_ino == out.st_ino;
+}
+
+int Adopt(OutputFile& output, int fd) {
+    output.file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
+    if (!output.file && fd >= 0) ::close(fd);
+    return output.file != nullptr;
+}
+
+// A short fresh name in the folder of `name`, created owner-only so that no one else can read a
+// half-written picture, whatever the length of the name itself. When it replaces `old`, it takes
+// the old file's owner and group, or is given up. Returns 1 with the file open and watched.
+int CreateTempBeside(OutputFile& output, const fs::path& name, const struct stat* old) {
+    std::string temp = (name.parent_path() / ".bmpdepth-XXXXXX").string();
+    const SignalsHeld held;
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return 0;
+    struct stat made {};
+    const bool owned =
+        !old ||
+        (::fstat(fd, &made) == 0 && made.st_uid == old->st_uid && made.st_gid == old->st_gid) ||
+        ::fchown(fd, old->st_uid, old->st_gid) == 0;
+    if (!owned || !Adopt(output, fd)) {
+        if (!owned) ::close(fd);
+        ::unlink(temp.c_str());
+        return 0;
+    }
+    output.finalName = name;
+    output.tempName = temp;
+    output.finalMode = old ? unsigned(old->st_mode) & 07777 : NewFileMode();
+    output.replaces = old != nullptr;
+    WatchTemp(output.tempName);
+    return 1;
+}
+
+int OpenOutput(const char* path, OutputFile& output) {
+    // Through the shell's own descriptor, at its position and in its append mode: opening the
+    // name again would cut off what the shell wrote before.
+    if (IsStandardOutput(path)) return Adopt(output, ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
+    struct stat old {};
+    const bool exists = ::stat(path, &old) == 0;
+    if (exists && !S_ISREG(old.st_mode))  // devices, pipes and FIFOs
+        return Adopt(output, ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC));
+    const fs::path name = FollowLinks(path);
+    if (name.empty()) return 0;
+    if (!exists) return CreateTempBeside(output, name, nullptr);
+    // An existing file is written only if opening it for writing succeeds, and in place where
+    // a replacement would lose its other names, its folder's refusal or its owner.
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    if (old.st_nlink == 1 && CreateTempBeside(output, name, &old)) {
+        ::close(fd);
+        return 1;
+    }
+    if (::ftruncate(fd, 0) == 0) return Adopt(output, fd);
+    ::close(fd);
+    return 0;
 }
 
 }  // namespace
 
-std::FILE* OpenInputFile(const char* path) {
-    return IsStandardStream(path) ? stdin : std::fopen(path, "rb");
-}
+std::FILE* OpenInputFile(const char* path) { return std::fopen(path, "rb"); }
 
 uint64_t InputLength(std::FILE* file) {
     const off_t start = ::ftello(file);
@@ -98,37 +158,19 @@ uint64_t InputLength(std::FILE* file) {
 }
 
 int OpenOutputFile(const char* path, OutputFile& output) {
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    output.finalName = path;
-    output.tempName.clear();
-    if (IsStandardStream(path)) {
-        output.file = stdout;
-    } else if (fs::exists(status) && !fs::is_regular_file(status)) {
-        output.file = std::fopen(path, "wb");
-    } else {
-        // Through a link, replace the file it names rather than the link itself.
-        if (fs::is_regular_file(status) && fs::is_symlink(fs::symlink_status(path, ec))) {
-            const fs::path resolved = fs::canonical(path, ec);
-            if (!ec) output.finalName = resolved;
-        }
-        output.finalMode =
-            fs::is_regular_file(status) ? unsigned(status.permissions()) & 07777 : NewFileMode();
-        const SignalsHeld held;
-        output.file = CreateTempBeside(output.finalName, output.tempName);
-        if (output.file) WatchTemp(output.tempName);
-    }
-    if (!output.file) return 0;
+    output = OutputFile{};
+    if (!OpenOutput(path, output)) return 0;
     // The writer buffers for itself; a second buffer here would only copy every byte again.
     std::setvbuf(output.file, nullptr, _IONBF, 0);
     return 1;
 }
 
 int CommitOutputFile(OutputFile& output, int complete) {
-    if (!output.tempName.empty() && ::fchmod(::fileno(output.file), mode_t(output.finalMode)) != 0)
-        complete = 0;
-    if ((output.file == stdout ? std::fflush(output.file) : std::fclose(output.file)) != 0)
-        complete = 0;
+    const int fd = ::fileno(output.file);
+    if (!output.tempName.empty())
+        complete = complete && ::fchmod(fd, mode_t(output.finalMode)) == 0 &&
+                   (!output.replaces || ::fsync(fd) == 0);
+    if (std::fclose(output.file) != 0) complete = 0;
     output.file = nullptr;
     if (output.tempName.empty()) return complete;
     const SignalsHeld held;

@@ -76,13 +76,7 @@ std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName) {
 
 }  // namespace
 
-std::FILE* OpenInputFile(const char* path) {
-    if (IsStandardStream(path)) {
-        _setmode(_fileno(stdin), _O_BINARY);
-        return stdin;
-    }
-    return _wfopen(SystemName(path).c_str(), L"rb");
-}
+std::FILE* OpenInputFile(const char* path) { return _wfopen(SystemName(path).c_str(), L"rb"); }
 
 uint64_t InputLength(std::FILE* file) {
     // Only a file on disk has a length; what seeking a pipe does is not defined here.
@@ -97,10 +91,8 @@ uint64_t InputLength(std::FILE* file) {
 int OpenOutputFile(const char* path, OutputFile& output) {
     output.finalName = SystemName(path);
     output.tempName.clear();
-    if (IsStandardStream(path)) {
-        _setmode(_fileno(stdout), _O_BINARY);
-        output.file = stdout;
-    } else if (IsDeviceName(output.finalName)) {
+    output.replaces = false;
+    if (IsDeviceName(output.finalName)) {
         output.file = _wfopen(output.finalName.c_str(), L"wb");
     } else {
         // The new file takes the old one's hidden, system and indexing attributes. A read-only
@@ -111,12 +103,16 @@ int OpenOutputFile(const char* path, OutputFile& output) {
             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
         output.finalMode =
             FILE_ATTRIBUTE_ARCHIVE | (old == INVALID_FILE_ATTRIBUTES ? 0 : old & kKept);
+        output.replaces = old != INVALID_FILE_ATTRIBUTES;
         SetConsoleCtrlHandler(RemoveTempAndExit, TRUE);
         AcquireSRWLockExclusive(&gTempLock);
         output.file = CreateTempBeside(output.finalName, output.tempName);
         gPendingTemp = output.file ? output.tempName.c_str() : nullptr;
         ReleaseSRWLockExclusive(&gTempLock);
         if (!output.file) SetConsoleCtrlHandler(RemoveTempAndExit, FALSE);
+        // In a folder where no file can be created, an existing file is written in place, as
+        // opening it for writing would.
+        if (!output.file && output.replaces) output.file = _wfopen(output.finalName.c_str(), L"wb");
     }
     if (!output.file) return 0;
     // The writer buffers for itself; a second buffer here would only copy every byte again.
@@ -125,8 +121,11 @@ int OpenOutputFile(const char* path, OutputFile& output) {
 }
 
 int CommitOutputFile(OutputFile& output, int complete) {
-    if ((output.file == stdout ? std::fflush(output.file) : std::fclose(output.file)) != 0)
+    // Over an existing file only once the new one's bytes are on the disk.
+    if (complete && output.replaces && !output.tempName.empty() &&
+        !FlushFileBuffers(HANDLE(_get_osfhandle(_fileno(output.file)))))
         complete = 0;
+    if (std::fclose(output.file) != 0) complete = 0;
     output.file = nullptr;
     if (output.tempName.empty()) return complete;
     AcquireSRWLockExclusive(&gTempLock);

@@ -14,12 +14,12 @@ int ParseDepth(const char* text) {
 int ParseArguments(int argc, char* const argv[], Options& options) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        if (arg[0] != '-' || arg[1] == '\0') {  // a lone "-" is standard input
-            options.input = arg;                // the last one wins
+        if (arg[0] != '-') {
+            options.input = arg;  // the last one wins
             continue;
         }
-        // Options are known by their second letter alone, and take the next argument as their
-        // value whatever it looks like.
+        // Options are known by their second letter alone; -b and -o take the next argument as
+        // their value whatever it looks like. A lone "-" is no option, so the usage text.
         switch (arg[1]) {
             case 'b':
                 if (++i == argc) return 0;

@@ -1,15 +1,19 @@
 // The program as a user and a script meet it: options, messages, exit statuses, the files it
 // writes and keeps, the memory it may take, and input cut short.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
+#include <regex>
 
 #include "cli/options.h"
 #include "tests/test_util.h"
 
 using namespace testutil;
+using synth::Concat;
 
 namespace {
 
@@ -67,8 +71,8 @@ TEST(Options, AreKnownByTheirSecondLetterAndTakeTheNextArgument) {
         {{"in.bmp", "-b", "24bits"}, "in.bmp none 24"},              // the depth reads like atoi,
         {{"in.bmp", "-b", "4294967312"}, "in.bmp none 2147483647"},  // saturated to an int
         {{"in.bmp", "-b", "-4294967272"}, "in.bmp none -2147483648"},
-        {{"-", "-o", "-"}, "- - 24"},  // standard input and output
-        {{"a.bmp", "-"}, "- none 24"},
+        {{"in.bmp", "-o", "-"}, "in.bmp - 24"},  // names are used as typed
+        {{"in.bmp", "-"}, "usage"},              // a lone hyphen is no option
         {{}, "usage"},
         {{"-b16", "in.bmp"}, "usage"},  // -b takes in.bmp: no input left
         {{"in.bmp", "-o", "out.bmp", "-o"}, "usage"},
@@ -83,7 +87,7 @@ TEST(Cli, ExitStatusAndFilesSayWhatHappened) {
     ScratchDir dir;
     const std::string in = dir / "in.bmp", out = dir / "out.bmp";
     WriteFile(in, synth::Pattern(3, 2, 24, false));
-    for (const Args& args : {Args{}, Args{in, "-x"}, Args{in, "-o"}, Args{"-b16", in}})
+    for (const Args& args : {Args{}, Args{in, "-x"}, Args{in, "-o"}, Args{"-b16", in}, Args{"-"}})
         EXPECT_EQ(RunTool(dir, args), (RunResult{2, kUsage}));
     EXPECT_EQ(RunTool(dir, {in, "-b", "7"}), (RunResult{0, ""}));  // read and convert only
     EXPECT_EQ(RunTool(dir, {dir / "absent.bmp", "-o", out}),
@@ -96,7 +100,8 @@ TEST(Cli, ExitStatusAndFilesSayWhatHappened) {
               (RunResult{1, "SaveBMP: 0 bit is not supported.\n"}));
     EXPECT_EQ(ReadFile(out), written);                         // untouched
     for (const std::string& bad : {in, dir / "absent.bmp"}) {  // nothing to standard output
-        EXPECT_EQ(RunTool(dir, {bad, "-b", "8", "-o", "-"}, "{} >'" + out + "'").status, 1);
+        EXPECT_EQ(RunTool(dir, {bad, "-b", "8", "-o", "/dev/stdout"}, "{} >'" + out + "'").status,
+                  1);
         EXPECT_EQ(ReadFile(out), Bytes{});
     }
     EXPECT_EQ(RunTool(dir, {in, "-o", in, "-b", "32"}).status, 0);  // over its own input
@@ -143,6 +148,100 @@ TEST(Cli, SavesReplaceFilesWholeOrLeaveNoTrace) {
     EXPECT_EQ(RunTool(dir, {in, "-o", dir / longName}, "umask 027; exec {}").status, 0);
     EXPECT_EQ(fs::status(dir / longName).permissions(), fs::perms(0640));
     EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "link.bmp", longName, "out.bmp", "real.bmp"}));
+}
+
+// Where a replacement would change more than the bytes that the name holds, the save writes into
+// the file, as opening the name for writing would; where that would fail, so does the save.
+TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
+    ScratchDir dir;
+    const std::string in = dir / "in.bmp", out = dir / "out.bmp", log = dir / "log";
+    WriteFile(in, synth::Pattern(1, 1, 24, false));
+    ASSERT_EQ(RunTool(dir, {in, "-o", out}).status, 0);
+    const Bytes saved = ReadFile(out), start = {'s', '\n'}, end = {'e', '\n'};
+
+    // Standard output by name: what the shell wrote around the picture, or before it, stays.
+    EXPECT_EQ(RunTool(dir, {in, "-o", "/dev/stdout"}, "{ echo s; {}; echo e; } >'" + log + "'"),
+              (RunResult{0, ""}));
+    EXPECT_EQ(ReadFile(log), Concat(Concat(start, saved), end));
+    EXPECT_EQ(RunTool(dir, {in, "-o", "/dev/fd/1"}, "{} >>'" + log + "'").status, 0);
+    EXPECT_EQ(ReadFile(log), Concat(Concat(Concat(start, saved), end), saved));
+    // "-" is a name like any other.
+    EXPECT_EQ(RunTool(dir, {in, "-o", "-"}, "cd '" + dir.path.string() + "' && {}").status, 0);
+    EXPECT_EQ(ReadFile(dir / "-"), saved);
+    // A link to no file yet makes its file, and stays a link; one into no folder fails.
+    fs::create_symlink("new.bmp", dir / "dangling");
+    fs::create_symlink("missing/new.bmp", dir / "nowhere");
+    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "dangling"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir / "dangling") && ReadFile(dir / "new.bmp") == saved);
+    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "nowhere"}).status, 1);
+    // A file with a second name: both names keep naming one file, the new picture.
+    WriteFile(out, {'o', 'l', 'd'});
+    fs::create_hard_link(out, dir / "second");
+    EXPECT_EQ(RunTool(dir, {in, "-o", out}).status, 0);
+    EXPECT_TRUE(ReadFile(dir / "second") == saved && fs::hard_link_count(out) == 2);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "the rest needs root, to act as another user";
+    const auto give = [](const std::string& name, unsigned mode) {
+        fs::permissions(name, fs::perms(mode));
+        return ::chown(name.c_str(), 65534, 65534) == 0;
+    };
+    // Another user's file keeps its owner when root replaces it.
+    WriteFile(dir / "theirs", {'o'});
+    ASSERT_TRUE(give(dir / "theirs", 0640));
+    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "theirs"}).status, 0);
+    struct stat theirs {};
+    EXPECT_TRUE(::stat((dir / "theirs").c_str(), &theirs) == 0 && theirs.st_uid == 65534 &&
+                theirs.st_gid == 65534 && (theirs.st_mode & 07777) == 0640);
+    // As that user: a file they may not write is refused and kept; one they may write, in a
+    // folder where they cannot create files, is written in place.
+    const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups {}";
+    fs::create_directory(dir / "theirs.d");
+    ASSERT_TRUE(give(dir / "theirs.d", 0755));
+    WriteFile(dir / "theirs.d/ro.bmp", {'r', 'o'});
+    ASSERT_TRUE(give(dir / "theirs.d/ro.bmp", 0444));
+    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "theirs.d/ro.bmp"}, asUser),
+              (RunResult{1, dir / "theirs.d/ro.bmp" + ": cannot write bmp file\n"}));
+    EXPECT_EQ(ReadFile(dir / "theirs.d/ro.bmp"), (Bytes{'r', 'o'}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "theirs.d"), {}), 1);
+    WriteFile(dir / "theirs", {'o'});
+    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "theirs"}, asUser).status, 0);
+    EXPECT_EQ(ReadFile(dir / "theirs"), saved);
+}
+
+// A replacement's bytes reach the disk before the rename puts it in place, or the save fails and
+// the old file stays; a new name waits for no disk.
+TEST(Cli, ReplacementsReachTheDiskBeforeTheRename) {
+    if (BMPDEPTH_EMULATED) GTEST_SKIP() << "strace would trace the emulator";
+    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace here";
+    ScratchDir dir;
+    const std::string in = dir / "in.bmp", out = dir / "out.bmp", trace = dir / "trace";
+    WriteFile(in, synth::Pattern(3, 2, 8, false));
+    // The calls on the temporary file's descriptor that matter, in order, and the status.
+    const auto calls = [&](const std::string& inject = "") {
+        const std::string strace =
+            "strace -qq -o '" + trace + "' -e trace=openat,fsync,fdatasync,fchmod,rename " + inject;
+        const int status = RunTool(dir, {in, "-b", "16", "-o", out}, strace + " {}").status;
+        const Bytes t = ReadFile(trace);
+        const std::string text(t.begin(), t.end());
+        std::smatch temp;
+        std::string seen = std::to_string(status);
+        if (!std::regex_search(text, temp, std::regex(R"(bmpdepth-\w+", .* = (\d+))"))) return seen;
+        const std::regex call("(fsync|fdatasync|fchmod)\\(" + temp.str(1) + "[,)]|rename");
+        for (std::sregex_iterator i(text.begin(), text.end(), call), e; i != e; ++i)
+            seen += " " + i->str(1) + (i->str(1).empty() ? "rename" : "");
+        return seen;
+    };
+    EXPECT_EQ(calls(), "0 fchmod rename");  // a new name
+    const Bytes saved = ReadFile(out);
+    EXPECT_EQ(calls(), "0 fchmod fsync rename");
+    WriteFile(out, {'o', 'l', 'd'});
+    EXPECT_EQ(calls("-e inject=fsync:error=EIO"), "1 fchmod fsync");
+    EXPECT_EQ(calls("-e inject=fchmod:error=EPERM"), "1 fchmod");
+    EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp", "trace"}));
+    EXPECT_EQ(ReadFile(out), (Bytes{'o', 'l', 'd'}));
+    ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);  // an owner the new file cannot be given
+    EXPECT_EQ(calls("-e trace=fchown -e inject=fchown:error=EPERM"), "0");  // so written in place
+    EXPECT_EQ(ReadFile(out), saved);
 }
 
 // An address-space limit cannot hold under the sanitizers, which reserve terabytes.
@@ -197,7 +296,7 @@ TEST(Cli, EveryFileConvertsAlikeThroughPipesAndEveryCutIsRefused) {
         "cat " + q + " | {} /dev/stdin" + o, "{} <(cat " + q + ")" + o,
         "rm -f " + fifo + "; mkfifo " + fifo + "; cat " + q + " >" + fifo + " & {} " + fifo + o,
         "cat " + q + " /dev/zero | timeout 20 {} /dev/stdin" + o,  // stops at the picture's end
-        "cat " + q + " /dev/zero | timeout 20 {} - -o - >'" + out + "'"};  // standard streams
+        "cat " + q + " /dev/zero | timeout 20 {} /dev/stdin -o /dev/stdout >'" + out + "'"};
 
     for (const Bytes& valid : files) {
         const Bytes file = synth::Concat(valid, {0xA5, 0x5A, 0xA5});  // bytes nothing reads
