@@ -29,8 +29,9 @@ struct RunResult {
 // Runs bmpdepth (under the emulator of a cross-build) through bash, standard error captured, within
 // a `shell` command line where `{}` stands for the tool and its arguments: to set limits first, or
 // to feed it from a pipe.
-RunResult RunTool(const ScratchDir& dir, const Args& args, std::string shell = "{}") {
-    std::string tool = BMPDEPTH_RUNNER BMPDEPTH_EXE;
+RunResult RunTool(const ScratchDir& dir, const Args& args, std::string shell = "{}",
+                  const std::string& exe = BMPDEPTH_EXE) {
+    std::string tool = BMPDEPTH_RUNNER + exe;
     for (const auto& arg : args) tool += " '" + arg + "'";  // no quotes in test names
     shell.replace(shell.find("{}"), 2, tool);
     std::ofstream(dir / ".run") << shell;
@@ -192,20 +193,27 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
     struct stat theirs {};
     EXPECT_TRUE(::stat((dir / "theirs").c_str(), &theirs) == 0 && theirs.st_uid == 65534 &&
                 theirs.st_gid == 65534 && (theirs.st_mode & 07777) == 0640);
-    // As that user: a file they may not write is refused and kept; one they may write, in a
-    // folder where they cannot create files, is written in place.
+    // As that user, in a folder of /tmp that they may reach, with copies of the tool and the
+    // picture: a file they may not write is refused and kept; one they may write, in a folder
+    // where they cannot create files, is written in place.
+    const ScratchDir open("/tmp");
     const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups {}";
-    fs::create_directory(dir / "theirs.d");
-    ASSERT_TRUE(give(dir / "theirs.d", 0755));
-    WriteFile(dir / "theirs.d/ro.bmp", {'r', 'o'});
-    ASSERT_TRUE(give(dir / "theirs.d/ro.bmp", 0444));
-    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "theirs.d/ro.bmp"}, asUser),
-              (RunResult{1, dir / "theirs.d/ro.bmp" + ": cannot write bmp file\n"}));
-    EXPECT_EQ(ReadFile(dir / "theirs.d/ro.bmp"), (Bytes{'r', 'o'}));
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "theirs.d"), {}), 1);
-    WriteFile(dir / "theirs", {'o'});
-    EXPECT_EQ(RunTool(dir, {in, "-o", dir / "theirs"}, asUser).status, 0);
-    EXPECT_EQ(ReadFile(dir / "theirs"), saved);
+    const std::string tool = open / "tool", readOnly = open / "theirs.d/ro.bmp";
+    fs::permissions(open.path, fs::perms(0755));
+    fs::copy_file(BMPDEPTH_EXE, tool);
+    fs::copy_file(in, open / "in.bmp");
+    fs::create_directory(open / "theirs.d");
+    ASSERT_TRUE(give(open / "theirs.d", 0755));
+    WriteFile(readOnly, {'r', 'o'});
+    ASSERT_TRUE(give(readOnly, 0444));
+    EXPECT_EQ(RunTool(open, {open / "in.bmp", "-o", readOnly}, asUser, tool),
+              (RunResult{1, readOnly + ": cannot write bmp file\n"}));
+    EXPECT_EQ(ReadFile(readOnly), (Bytes{'r', 'o'}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(open / "theirs.d"), {}), 1);
+    WriteFile(open / "theirs", {'o'});
+    ASSERT_TRUE(give(open / "theirs", 0644));
+    EXPECT_EQ(RunTool(open, {open / "in.bmp", "-o", open / "theirs"}, asUser, tool).status, 0);
+    EXPECT_EQ(ReadFile(open / "theirs"), saved);
 }
 
 // A replacement's bytes reach the disk before the rename puts it in place, or the save fails and

@@ -25,9 +25,11 @@ using Args = std::vector<std::string>;
 inline const std::string kProcessTag = std::to_string(std::random_device{}());
 inline int scratchDirs = 0;
 struct ScratchDir {
-    fs::path path = fs::temp_directory_path() /
-                    ("bmpdepth-test-" + kProcessTag + "-" + std::to_string(++scratchDirs));
-    ScratchDir() { fs::create_directories(path); }
+    fs::path path;
+    explicit ScratchDir(const fs::path& in = fs::temp_directory_path())
+        : path(in / ("bmpdepth-test-" + kProcessTag + "-" + std::to_string(++scratchDirs))) {
+        fs::create_directories(path);
+    }
     ~ScratchDir() { fs::remove_all(path); }
     std::string operator/(const std::string& name) const { return (path / name).string(); }
     Args Entries() const {  // to prove nothing stray was left behind
