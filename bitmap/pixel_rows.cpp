@@ -24,9 +24,17 @@ static_assert(Reproduces(Expand5To8, Widen5) && Reproduces(Expand6To8, Widen6));
 
 // The loop bodies, written pixel by pixel with plain indices and no aliasing between source and
 // destination, so that the compiler can vectorise them for each instruction set they are built
-// for. Each is inlined into the entry points of every set below.
+// for. Each is inlined into the entry points of every set below. `Shuffles` gives a set's byte
+// shuffle from 3-byte pixels to 4-byte words, which compilers do not find on their own (the way
+// back they vectorise well); a set without one keeps the plain loops, the reference that every
+// set must match.
 #define BMPDEPTH_LOOP [[gnu::always_inline]] inline
 
+struct NoShuffles {
+    static constexpr bool kHas = false;
+};
+
+// Words to triples, dropping every fourth byte: a plain loop that compilers vectorise well.
 BMPDEPTH_LOOP void DecodeBGRXLoop(const uint8_t* __restrict src, uint8_t* __restrict bgr,
                                   size_t width) {
     for (size_t k = 0; k < width; ++k) {
@@ -36,9 +44,26 @@ BMPDEPTH_LOOP void DecodeBGRXLoop(const uint8_t* __restrict src, uint8_t* __rest
     }
 }
 
-// A decoder that computes each pixel's colour whole, as blue | green << 8 | red << 16, stores
-// the colours of a slice of the row as 4-byte quads and packs them into triples with the loop
-// above: both halves vectorise, where storing triples straight from the colour does not.
+// Triples to words whose fourth byte is 0xFF.
+template <typename Shuffles>
+BMPDEPTH_LOOP void ExpandTriplesLoop(const uint8_t* __restrict bgr, uint8_t* __restrict dst,
+                                     size_t width) {
+    size_t k = 0;
+    if constexpr (Shuffles::kHas)  // 16 bytes loaded for 12: the last two pixels are left over
+        for (; k + Shuffles::kPixels + 2 <= width; k += Shuffles::kPixels)
+            Shuffles::Expand(bgr + 3 * k, dst + 4 * k);
+    for (; k < width; ++k) {
+        dst[4 * k] = bgr[3 * k];
+        dst[4 * k + 1] = bgr[3 * k + 1];
+        dst[4 * k + 2] = bgr[3 * k + 2];
+        dst[4 * k + 3] = 0xFF;
+    }
+}
+
+// Rows are done in slices through a small buffer of 4-byte words: a decoder computes each
+// pixel's colour whole, as blue | green << 8 | red << 16, and packs the words into triples; the
+// 5-6-5 encoder of a set with shuffles expands the triples into words and narrows those. Each
+// half vectorises on its own, where the whole pixel at once does not.
 constexpr size_t kStagedPixels = 256;
 
 template <typename Colour>
@@ -65,26 +90,44 @@ BMPDEPTH_LOOP void Decode565Loop(const uint8_t* __restrict src, uint8_t* __restr
     });
 }
 
+template <typename Shuffles>
 BMPDEPTH_LOOP void Encode565Loop(const uint8_t* __restrict bgr, uint8_t* __restrict dst,
                                  uint32_t width) {
-    for (size_t k = 0; k < width; ++k) {
-        const uint32_t v = uint32_t(bgr[3 * k + 2] >> 3) << 11 |
-                           uint32_t(bgr[3 * k + 1] >> 2) << 5 | uint32_t(bgr[3 * k] >> 3);
-        dst[2 * k] = uint8_t(v);
-        dst[2 * k + 1] = uint8_t(v >> 8);
+    if constexpr (Shuffles::kHas) {
+        alignas(32) uint8_t quads[4 * kStagedPixels];
+        for (size_t start = 0; start < width; start += kStagedPixels) {
+            const size_t n = std::min(kStagedPixels, width - start);
+            ExpandTriplesLoop<Shuffles>(bgr + 3 * start, quads, n);
+            for (size_t k = 0; k < n; ++k) {
+                const uint32_t c = LoadLE32(quads + 4 * k);
+                StoreLE16(dst + 2 * (start + k),
+                          (c >> 8 & 0xF800) | (c >> 5 & 0x07E0) | (c >> 3 & 0x001F));
+            }
+        }
+    } else {
+        for (size_t k = 0; k < width; ++k) {
+            const uint32_t v = uint32_t(bgr[3 * k + 2] >> 3) << 11 |
+                               uint32_t(bgr[3 * k + 1] >> 2) << 5 | uint32_t(bgr[3 * k] >> 3);
+            dst[2 * k] = uint8_t(v);
+            dst[2 * k + 1] = uint8_t(v >> 8);
+        }
     }
 }
 
-// Each pixel is one 4-byte load that takes the next pixel's first byte along, which the opaque
-// fourth byte then covers; this beats every vectorised form. The last pixel has no next one.
+// Without shuffles, each pixel is one 4-byte load that takes the next pixel's first byte along,
+// which the opaque fourth byte then covers; the last pixel has no next one.
+template <typename Shuffles>
 BMPDEPTH_LOOP void EncodeBGRXLoop(const uint8_t* __restrict bgr, uint8_t* __restrict dst,
                                   uint32_t width) {
-    if (width == 0) return;
-    const size_t last = width - 1;
-    for (size_t k = 0; k < last; ++k) StoreLE32(dst + 4 * k, LoadLE32(bgr + 3 * k) | 0xFF000000u);
-    const uint8_t* p = bgr + 3 * last;
-    StoreLE32(dst + 4 * last,
-              uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | 0xFF000000u);
+    if constexpr (Shuffles::kHas) {
+        ExpandTriplesLoop<Shuffles>(bgr, dst, width);
+    } else {
+        if (width == 0) return;
+        const size_t last = width - 1;
+        for (size_t k = 0; k < last; ++k)
+            StoreLE32(dst + 4 * k, LoadLE32(bgr + 3 * k) | 0xFF000000u);
+        ExpandTriplesLoop<Shuffles>(bgr + 3 * last, dst + 4 * last, 1);
+    }
 }
 
 // One set of entry points, built with the attributes BMPDEPTH_TARGET_<set>.
@@ -100,20 +143,46 @@ BMPDEPTH_LOOP void EncodeBGRXLoop(const uint8_t* __restrict bgr, uint8_t* __rest
         DecodeBGRXLoop(s, d, w);                                                                   \
     }                                                                                              \
     BMPDEPTH_TARGET_##Set void Set##Encode565(const uint8_t* s, uint8_t* d, uint32_t w) {          \
-        Encode565Loop(s, d, w);                                                                    \
+        Encode565Loop<Set##Shuffles>(s, d, w);                                                     \
     }                                                                                              \
     BMPDEPTH_TARGET_##Set void Set##EncodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {         \
-        EncodeBGRXLoop(s, d, w);                                                                   \
+        EncodeBGRXLoop<Set##Shuffles>(s, d, w);                                                    \
     }                                                                                              \
     constexpr PixelRowLoops k##Set##Loops = {#Set,           Set##DecodePalette,                   \
                                              Set##Decode565, Set##DecodeBGRX,                      \
                                              Set##Encode565, Set##EncodeBGRX};
 
 #define BMPDEPTH_TARGET_portable
+using portableShuffles = NoShuffles;
 BMPDEPTH_ROW_LOOPS(portable)
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define BMPDEPTH_TARGET_avx2 __attribute__((target("avx2,bmi,bmi2")))
+
+// Four pixels at a time, as one byte shuffle of a 16-byte vector (pshufb) and an OR of the
+// opaque bytes, written with the compilers' vector extensions and inlined only into the AVX2
+// set, which has the instruction.
+struct avx2Shuffles {
+    static constexpr bool kHas = true;
+    static constexpr size_t kPixels = 4;
+    using Vector = uint8_t __attribute__((vector_size(16)));
+
+    template <int... kIndex>
+    [[gnu::always_inline]] static Vector Shuffle(Vector v) {
+#if defined(__clang__)
+        return __builtin_shufflevector(v, v, kIndex...);
+#else
+        return __builtin_shuffle(v, Vector{kIndex...});
+#endif
+    }
+    [[gnu::always_inline]] static void Expand(const uint8_t* bgr, uint8_t* quads) {
+        Vector v;
+        std::memcpy(&v, bgr, sizeof v);  // the last 4 bytes are the next pixels'
+        v = Shuffle<0, 1, 2, 3, 3, 4, 5, 6, 6, 7, 8, 9, 9, 10, 11, 12>(v);
+        v |= Vector{0, 0, 0, 0xFF, 0, 0, 0, 0xFF, 0, 0, 0, 0xFF, 0, 0, 0, 0xFF};
+        std::memcpy(quads, &v, sizeof v);
+    }
+};
 BMPDEPTH_ROW_LOOPS(avx2)
 
 std::span<const PixelRowLoops* const> ProbeSets() {

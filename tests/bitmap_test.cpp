@@ -286,3 +286,31 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
               "SaveBMP: image is too large for a 32 bit file.\n");
     EXPECT_TRUE(dir.Entries().empty());
 }
+
+// Every set of loops writes the portable set's bytes at widths that end anywhere in a vector,
+// reading and writing nothing past a row: the buffers are exactly a row long, and the sanitizer
+// build sees any access beyond them.
+TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
+    const PixelRowLoops& portable = *AvailableRowLoops().front();
+    uint32_t colours[256];
+    for (uint32_t i = 0; i < 256; ++i) colours[i] = i * 0x00030507u & 0xFFFFFF;
+    std::vector<uint32_t> widths(33);
+    std::iota(widths.begin(), widths.end(), 1);
+    widths.insert(widths.end(), {4095, 4096, 4097});
+    for (const PixelRowLoops* set : AvailableRowLoops())
+        for (const uint32_t w : widths) {
+            const auto alike = [&](size_t inBytes, size_t outBytes, auto loop) {
+                Bytes in(inBytes), ours(outBytes), reference(outBytes);
+                for (size_t i = 0; i < inBytes; ++i) in[i] = uint8_t(i * 151 + w);
+                loop(*set, in.data(), ours.data());
+                loop(portable, in.data(), reference.data());
+                EXPECT_EQ(ours, reference) << set->name << " at width " << w;
+            };
+            using L = const PixelRowLoops&;
+            alike(w, 3 * w, [&](L l, auto s, auto d) { l.decodePalette(colours, s, d, w); });
+            alike(2 * w, 3 * w, [&](L l, auto s, auto d) { l.decode565(s, d, w); });
+            alike(4 * w, 3 * w, [&](L l, auto s, auto d) { l.decodeBGRX(s, d, w); });
+            alike(3 * w, 2 * w, [&](L l, auto s, auto d) { l.encode565(s, d, w); });
+            alike(3 * w, 4 * w, [&](L l, auto s, auto d) { l.encodeBGRX(s, d, w); });
+        }
+}
