@@ -32,6 +32,18 @@ fs::path SystemName(const char* name) {
 // Devices (NUL, CON) and named pipes cannot be replaced: they are written in place.
 bool IsDeviceName(const fs::path& name) { return name.native().starts_with(LR"(\\.\)"); }
 
+// A file with other names (hard links) is written in place, so that every name keeps naming it.
+bool HasOtherNames(const fs::path& name) {
+    const HANDLE file =
+        CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool linked = GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1;
+    CloseHandle(file);
+    return linked;
+}
+
 // Interruption: Windows runs the console handler on a thread of its own, so the handler and the
 // saving thread take turns on the temporary file and its record.
 SRWLOCK gTempLock = SRWLOCK_INIT;
@@ -92,7 +104,7 @@ int OpenOutputFile(const char* path, OutputFile& output) {
     output.finalName = SystemName(path);
     output.tempName.clear();
     output.replaces = false;
-    if (IsDeviceName(output.finalName)) {
+    if (IsDeviceName(output.finalName) || HasOtherNames(output.finalName)) {
         output.file = _wfopen(output.finalName.c_str(), L"wb");
     } else {
         // The new file takes the old one's hidden, system and indexing attributes. A read-only
