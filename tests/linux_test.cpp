@@ -1,6 +1,5 @@
 // The library where only Linux can look: signals landing in its reads and writes, the state a
 // save puts back, and the memory its pixel buffers take and give back.
-#include <gtest/gtest.h>
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -9,8 +8,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <fstream>
-#include <string>
 #include <thread>
 
 #include "bitmap/pixel_memory.h"

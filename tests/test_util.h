@@ -1,4 +1,5 @@
-// Helpers for the tests: scratch folders, files as bytes, loading and saving through the library.
+// What every test file includes: GoogleTest, the library, and helpers for scratch folders, files
+// as bytes, and loading and saving through the library.
 #pragma once
 
 #include <gtest/gtest.h>
