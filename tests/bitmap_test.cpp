@@ -209,7 +209,10 @@ Bytes Saved(int32_t width, int32_t height, const Bytes& rows, int bits) {
 }  // namespace
 
 TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
-    EXPECT_EQ(Saved(1, 1, {0x10, 0x20, 0x30, 0}, 24), Expected(24, 1, 1, {0x10, 0x20, 0x30, 0}));
+    // One pixel: a 24-bit row's padding byte, a 5-6-5 word's two, or the opaque byte.
+    for (const auto& [bits, pixels] :
+         {std::pair{24u, Bytes{16, 32, 48, 0}}, {16u, {2, 0x31, 0, 0}}, {32u, {16, 32, 48, 255}}})
+        EXPECT_EQ(Saved(1, 1, {16, 32, 48, 0}, int(bits)), Expected(bits, 1, 1, pixels)) << bits;
     // Truncation, not rounding, to 5-6-5: 0x07 >> 3 and 0x03 >> 2 are 0.
     EXPECT_EQ(
         Saved(3, 2, {0xFF, 0xFF, 0xFF, 8,    4,    8,    0,    0,    0,    0, 0, 0,

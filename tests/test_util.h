@@ -1,5 +1,4 @@
-// What every test file includes: GoogleTest, the library, and helpers for scratch folders, files
-// as bytes, and loading and saving through the library.
+// What every test includes: GoogleTest, the library, scratch folders, files, loads and saves.
 #pragma once
 
 #include <gtest/gtest.h>
