@@ -229,10 +229,11 @@ TEST(Cli, MemoryIsBoundedByWhatTheFileHolds) {
         EXPECT_EQ(picture(6400, 24, 0, 54 + 6400ull * 6400 * 3, piped).status, 0) << piped;
     EXPECT_EQ(picture(7000, 24, 0, 54 + 7000ull * 7000 * 3).err,
               "Cannot alloc write memory..\nbmp read error.\n");
-    EXPECT_EQ(picture(30000, 24, 0, 100).err, "Read error.\nbmp read error.\n");
+    for (bool piped : {false, true})
+        EXPECT_EQ(picture(30000, 24, 0, 100, piped).err, "Read error.\nbmp read error.\n");
     EXPECT_EQ(picture(4096, 8, 1, 0).status, 0);  // blank RLE8 rows up to 16 MiB are allowed
-    // RLE8 data of 20 MiB (ends of line) is more than 16 MiB, and less than 4 times its rows.
-    EXPECT_EQ(picture(3000, 8, 1, 0, false, synth::Concat(Bytes(20 << 20, 0), {0, 1})).status, 0);
+    // 20 MiB of RLE8 data (ends of line) from a pipe: over 16 MiB, under 4 times its rows.
+    EXPECT_EQ(picture(3000, 8, 1, 0, true, synth::Concat(Bytes(20 << 20, 0), {0, 1})).status, 0);
     EXPECT_EQ(picture(20000, 8, 1, 0, false, synth::Concat(Bytes(1600000, 0), {0, 1})).err,
               "Cannot alloc read memory..\nbmp read error.\n");  // justified, but too large
 }
