@@ -17,7 +17,7 @@ using synth::Make;
 const int kSetUp = [] {
     std::atexit([] { ReleaseBMPImage(image); });
     const char* name = std::getenv("BMPDEPTH_TEST_LOOPS");
-    if (name && !UseRowLoops(name)) std::abort();
+    if (name && (!UseRowLoops(name) || std::string(RowLoops().name) != name)) std::abort();
     return 0;
 }();
 
@@ -251,6 +251,7 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
 // build sees any access beyond them.
 TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
     const PixelRowLoops& portable = *AvailableRowLoops().front();
+    EXPECT_FALSE(UseRowLoops("none"));
     uint32_t colours[256];
     for (uint32_t i = 0; i < 256; ++i) colours[i] = i * 0x00030507u & 0xFFFFFF;
     for (const PixelRowLoops* set : AvailableRowLoops())
