@@ -153,11 +153,11 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
     WriteFile(readOnly, {'r', 'o'});
     fs::permissions(open.path, fs::perms(0755));  // root's: no other user creates files there
     ASSERT_TRUE(give(theirs, 0640) && give(open / "ro", 0755) && give(readOnly, 0444));
-    // Root replaces that user's file, which keeps its owner.
+    struct stat st {};  // root replaces that user's file with a new one, which keeps its owner
+    const ino_t before = ::stat(theirs.c_str(), &st) == 0 ? st.st_ino : 0;
     EXPECT_EQ(RunTool(dir, {in, "-o", theirs}).status, 0);
-    struct stat st {};
     EXPECT_TRUE(::stat(theirs.c_str(), &st) == 0 && st.st_uid == 65534 && st.st_gid == 65534 &&
-                (st.st_mode & 07777) == 0640 && ReadFile(theirs) == saved);
+                (st.st_mode & 07777) == 0640 && st.st_ino != before && ReadFile(theirs) == saved);
     // As that user: a file they may not write is refused and kept; one they may write, in a
     // folder where they cannot create files, is written in place.
     const std::string asUser = "setpriv --reuid=65534 --regid=65534 --clear-groups {}";
