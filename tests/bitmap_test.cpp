@@ -81,8 +81,7 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
         {Make(Fields(1, 1, 8, 0, 65536), {1, 2, 3, 0}, {0, 0, 0, 0}), {"", {1, 2, 3, 0}}},
         {Make(unknown, kTwoColours, {0, 1, 0, 0}), {"", kTwoColourRow}},  // read as 40 bytes
         {Make(back, Concat(kTwoColours, kTwoColours), {1, 0, 0, 0}),
-         {"",
-          {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0x80, 0, 0, 0, 0, 0}}},
+         {"", Concat(Bytes(12, 0), {0x10, 0x80, 0xF0, 0x80, 0, 0, 0x80, 0, 0, 0, 0, 0})}},
         {WithHeader(16, Fields(1, 1, 8), {}, palette16, {255, 0, 0, 0}),
          {"", {0x33, 0xAB, 0xAB, 0}}},
         // OS/2 1.x: 3-byte entries filling the room before the pixels, or none at all.
@@ -140,20 +139,18 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
     }
     for (size_t i = 0; i < cases.size(); ++i) {
         const Loaded r = Load(cases[i].first);
-        EXPECT_EQ(r.err, cases[i].second.err) << "case " << i;
-        EXPECT_TRUE(r.rows == cases[i].second.rows) << "case " << i;
+        EXPECT_TRUE(r.err == cases[i].second.err && r.rows == cases[i].second.rows)
+            << "case " << i << ": " << r.err;
     }
 }
 
 TEST(RLE8, EachStreamGivesItsPixelsOrIsRefused) {
-    // The picture as indices, bottom row first (empty when refused); 4 bytes after it stay 0.
+    // The picture as indices, bottom row first; empty when refused.
     const auto decode = [](const Bytes& data, uint32_t width, uint32_t height) {
         const uint32_t stride = RowBytes(width, 8);
-        Bytes rows(size_t(stride) * height + 4, 0);
+        Bytes rows(size_t(stride) * height, 0);  // exactly: the sanitizers see a write past it
         if (!DecodeRLE8(data.data(), data.size(), rows.data(), width, height, stride))
             return Bytes{};
-        EXPECT_EQ(Bytes(rows.end() - 4, rows.end()), Bytes(4, 0));
-        rows.resize(rows.size() - 4);
         for (uint32_t y = height; y-- > 0;)  // drop each row's padding
             rows.erase(rows.begin() + y * stride + width, rows.begin() + (y + 1) * stride);
         return rows;
@@ -246,14 +243,12 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
     EXPECT_TRUE(dir.Entries().empty());
 }
 
-// Every set of loops writes the portable set's bytes at widths that end anywhere in a vector,
-// reading and writing nothing past a row: the buffers are exactly a row long, and the sanitizer
-// build sees any access beyond them.
+// Every set's encoders, the loops with explicit shuffles, write the portable set's bytes at widths
+// that end anywhere in a vector, and nothing past a row: the buffers are exactly a row long, and
+// the sanitizer build sees any access beyond them.
 TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
     const PixelRowLoops& portable = *AvailableRowLoops().front();
     EXPECT_FALSE(UseRowLoops("none"));
-    uint32_t colours[256];
-    for (uint32_t i = 0; i < 256; ++i) colours[i] = i * 0x00030507u & 0xFFFFFF;
     for (const PixelRowLoops* set : AvailableRowLoops())
         for (uint32_t w = 1; w <= 4097; w = w == 33 ? 4095 : w + 1) {
             const auto alike = [&](size_t inBytes, size_t outBytes, auto loop) {
@@ -263,9 +258,6 @@ TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
                 loop(portable, in.data(), reference.data());
                 EXPECT_EQ(ours, reference) << set->name << " at width " << w;
             };
-            alike(w, 3 * w, [&](auto& l, auto s, auto d) { l.decodePalette(colours, s, d, w); });
-            alike(2 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decode565(s, d, w); });
-            alike(4 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decodeBGRX(s, d, w); });
             alike(3 * w, 2 * w, [&](auto& l, auto s, auto d) { l.encode565(s, d, w); });
             alike(3 * w, 4 * w, [&](auto& l, auto s, auto d) { l.encodeBGRX(s, d, w); });
         }
