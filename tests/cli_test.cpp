@@ -69,9 +69,9 @@ TEST(Cli, OptionsMessagesAndExitStatusSayWhatHappened) {
     EXPECT_EQ(RunTool(dir, {"-b", "-o", out, in}), (RunResult{0, ""}));  // -b took "-o"
     EXPECT_EQ(RunTool(dir, {absent, "-o", out}),
               (RunResult{1, "No such file or directory.\nbmp read error.\n"}));
-    // Depths read like atoi, saturated to an int, and checked before anything is written.
+    // Depths read like atoi (decimal, even after a 0), saturated to an int, checked before saving.
     for (const auto& [depth, shown] :
-         {std::pair{"x16", "0"}, {"4294967312", "2147483647"}, {"-4294967272", "-2147483648"}})
+         {std::pair{"x16", "0"}, {"04294967312", "2147483647"}, {"-4294967272", "-2147483648"}})
         EXPECT_EQ(RunTool(dir, {in, "-b", depth, "-o", out}),
                   (RunResult{1, "SaveBMP: " + std::string(shown) + " bit is not supported.\n"}));
     EXPECT_EQ(dir.Entries(), Args{"in.bmp"});
