@@ -67,9 +67,7 @@ int main(int argc, char* argv[]) {
 
     for (const auto& [name, bytes] : seeds) {
         const std::string path = std::string(argv[1]) + "/" + name + ".bmp";
-        std::FILE* out = std::fopen(path.c_str(), "wb");
-        if (!out || std::fwrite(bytes.data(), 1, bytes.size(), out) != bytes.size() ||
-            std::fclose(out) != 0) {
+        if (!synth::WriteFile(path, bytes)) {
             std::perror(path.c_str());
             return 1;
         }

@@ -1,5 +1,4 @@
-// The bitmap library on its own: sizes, the reader on files built byte by byte, RLE8 decoding,
-// the pixel loops, the writer and the pixel buffers.
+// The bitmap library on its own: sizes, the reader, RLE8, the writer and the pixel loops.
 
 #include <climits>
 #include <cstdlib>
@@ -23,8 +22,7 @@ const int kSetUp = [] {
 
 namespace {
 
-// A one-row file of `bits`-bit pixels with BITFIELDS (or `compression`) and masks after a
-// 40-byte header.
+// A one-row file of `bits`-bit pixels, with masks after a 40-byte header.
 Bytes Masked(uint16_t bits, const std::vector<uint32_t>& masks, const std::vector<uint32_t>& row,
              uint32_t compression = BI_BITFIELDS) {
     Bytes pixels, extra;
@@ -35,8 +33,7 @@ Bytes Masked(uint16_t bits, const std::vector<uint32_t>& masks, const std::vecto
     return Make(Fields(int32_t(row.size()), 1, bits, compression), extra, pixels);
 }
 
-// A file whose information header has `size` bytes: `header` is what lies beyond its first 40
-// (masks, say), filled up with 0xCC; `after` follows the header (a palette).
+// A file with a `size`-byte information header: `header` beyond its first 40, then 0xCC.
 Bytes WithHeader(uint32_t size, synth::Fields f, Bytes header, const Bytes& after,
                  const Bytes& pixels) {
     f.infoSize = size;
@@ -55,8 +52,7 @@ const std::string kReadError = "Read error.\n", kBadSize = "ReadBMP: bad image s
 TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
     using F = synth::Fields;  // "XX", not "BM": read all the same; no palette for 16 bits
     const F moved{.type = 0x5858, .offBits = 57, .width = 1, .height = 2, .bits = 16, .clrUsed = 7};
-    F movedDown = moved;
-    movedDown.height = -2;
+    const F movedDown{.type = 0x5858, .offBits = 57, .width = 1, .height = -2, .bits = 16};
     const Bytes movedRows = {0x1F, 0, 0, 0, 0, 0xF8, 0, 0, 0xEE};  // blue, then red
     Bytes full(1024, 0), palette16(1000, 0xAB);  // the last entry of 256 after 16 bytes: at 996
     full[4 * 255 + 1] = 0x77;
@@ -144,6 +140,17 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
     }
 }
 
+// The row rule, and the sizes of a picture that fits 32 bits: one without rows may be any width.
+TEST(ImageBytes, PadsEachRowToFourBytes) {
+    // Width, height, bits, then the row's and the picture's bytes.
+    const uint32_t sizes[][5] = {{2, 3, 16, 4, 12}, {3, 2, 24, 12, 24}, {1u << 28, 0, 32, 0, 0}};
+    for (const auto& [w, h, bits, row, total] : sizes) {
+        uint32_t rowBytes = 9, imageBytes = 9;
+        EXPECT_EQ(ImageBytes(int32_t(w), int32_t(h), bits, rowBytes, imageBytes), 1);
+        EXPECT_TRUE(rowBytes == row && imageBytes == total && (!h || RowBytes(w, bits) == row));
+    }
+}
+
 TEST(RLE8, EachStreamGivesItsPixelsOrIsRefused) {
     // The picture as indices, bottom row first; empty when refused.
     const auto decode = [](const Bytes& data, uint32_t width, uint32_t height) {
@@ -188,15 +195,11 @@ namespace {
 
 // What the writer should write: headers, then `pixels` as they stand.
 Bytes Expected(uint32_t bits, uint32_t width, uint32_t height, const Bytes& pixels) {
-    const auto headerBytes = uint32_t(bits == 16 ? 66 : 54), imageBytes = uint32_t(pixels.size());
-    Bytes b = {'B', 'M'};
-    for (uint32_t v : {headerBytes + imageBytes, 0u, headerBytes, headerBytes - 14, width, height})
-        synth::Put32(b, v);
-    synth::Put32(b, 1 | bits << 16);  // planes, bits
-    for (uint32_t v : {bits == 16 ? 3u : 0u, imageBytes, 0u, 0u, 0u, 0u}) synth::Put32(b, v);
-    if (bits == 16)
-        for (uint32_t mask : {0xF800, 0x07E0, 0x001F}) synth::Put32(b, mask);
-    return synth::Concat(b, pixels);
+    synth::Fields f = Fields(int32_t(width), int32_t(height), uint16_t(bits), bits == 16 ? 3 : 0);
+    f.infoSize = bits == 16 ? 52 : 40;
+    f.resolution = 0;
+    return Make(f, bits == 16 ? Bytes{0, 0xF8, 0, 0, 0xE0, 7, 0, 0, 0x1F, 0, 0, 0} : Bytes{},
+                pixels);
 }
 
 // The file SaveBMP writes for a 24-bit picture.
@@ -243,12 +246,14 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
     EXPECT_TRUE(dir.Entries().empty());
 }
 
-// Every set's encoders, the loops with explicit shuffles, write the portable set's bytes at widths
-// that end anywhere in a vector, and nothing past a row: the buffers are exactly a row long, and
-// the sanitizer build sees any access beyond them.
+// Every set's encoders write the portable set's bytes at widths that end anywhere in a vector, and
+// nothing past buffers exactly a row long, as the sanitizer build checks.
 TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
-    const PixelRowLoops& portable = *AvailableRowLoops().front();
+    const PixelRowLoops &portable = *AvailableRowLoops().front(), &inUse = RowLoops();
     EXPECT_FALSE(UseRowLoops("none"));
+    for (const PixelRowLoops* set : AvailableRowLoops())
+        EXPECT_TRUE(UseRowLoops(set->name) && &RowLoops() == set) << set->name;
+    UseRowLoops(inUse.name);
     for (const PixelRowLoops* set : AvailableRowLoops())
         for (uint32_t w = 1; w <= 4097; w = w == 33 ? 4095 : w + 1) {
             const auto alike = [&](size_t inBytes, size_t outBytes, auto loop) {

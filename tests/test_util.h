@@ -41,10 +41,7 @@ struct ScratchDir {
     }
 };
 
-inline void WriteFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
+using synth::WriteFile;
 
 inline Bytes ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -56,6 +53,11 @@ inline synth::Fields Fields(int32_t w, int32_t h, uint16_t bits, uint32_t compre
     return {.width = w, .height = h, .bits = bits, .compression = compression, .clrUsed = colours};
 }
 
+// The files this process has open, where the system shows them.
+inline size_t OpenFiles() {
+    return BMPDEPTH_LINUX ? size_t(std::distance(fs::directory_iterator("/proc/self/fd"), {})) : 0;
+}
+
 // The image a test works on, one at a time: released when the next is read, and at exit.
 inline BMPImage image;
 
@@ -65,17 +67,16 @@ struct Loaded {
     Bytes saved = {};  // the file SaveBMP writes at `saveBits`, if asked
 };
 
-// Reads `path` into `image` and converts it, checking on the way what every read must keep.
-inline Loaded LoadPath(const std::string& path, int saveBits = 0) {
+// Reads `file` into `image` and converts it, checking on the way what every read must keep.
+inline Loaded Load(const Bytes& file, int saveBits = 0) {
+    const ScratchDir dir;
+    WriteFile(dir / "in.bmp", file);
     ReleaseBMPImage(image);
     image = BMPImage{};
-    const auto openFiles = [] {  // where the system shows them
-        return BMPDEPTH_LINUX ? std::distance(fs::directory_iterator("/proc/self/fd"), {}) : 0;
-    };
     testing::internal::CaptureStderr();
-    const auto opened = openFiles();
-    const int ok = ReadBMP(image, path.c_str());
-    EXPECT_EQ(openFiles(), opened) << "the input was left open";
+    const auto opened = OpenFiles();
+    const int ok = ReadBMP(image, (dir / "in.bmp").c_str());
+    EXPECT_EQ(OpenFiles(), opened) << "the input was left open";
     Loaded r{testing::internal::GetCapturedStderr(), {}, {}};
     EXPECT_EQ(!image.pixels + !image.rgb24, ok ? 0 : 2) << "a refusal left a buffer";
     if (!ok) return r;
@@ -83,16 +84,9 @@ inline Loaded LoadPath(const std::string& path, int saveBits = 0) {
     EXPECT_EQ(Bytes(image.rgb24, image.rgb24 + working), Bytes(working, 0)) << "not zero-filled";
     ConvertToRGB24(image);
     r.rows = Bytes(image.rgb24, image.rgb24 + working);
-    const ScratchDir dir;
     EXPECT_TRUE(!saveBits || SaveBMP(image, (dir / "out.bmp").c_str(), saveBits));
     r.saved = ReadFile(dir / "out.bmp");
     return r;
-}
-
-inline Loaded Load(const Bytes& file, int saveBits = 0) {
-    const ScratchDir dir;
-    WriteFile(dir / "in.bmp", file);
-    return LoadPath(dir / "in.bmp", saveBits);
 }
 
 }  // namespace testutil

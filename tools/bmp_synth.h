@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace synth {
@@ -33,6 +35,7 @@ struct Fields {
     uint16_t bits = 24;
     uint32_t compression = 0;
     uint32_t clrUsed = 0;
+    uint32_t resolution = 2835;  // 72 dpi, which the converter must not carry over
 };
 
 // A 14-byte file header, the 40 bytes of the usual information header, `extra` as it stands
@@ -52,8 +55,8 @@ inline Bytes Make(const Fields& f, const Bytes& extra, const Bytes& pixels) {
     Put16(b, f.bits);
     Put32(b, f.compression);
     Put32(b, uint32_t(pixels.size()));
-    Put32(b, 2835);  // 72 dpi, which the converter must not carry over
-    Put32(b, 2835);
+    Put32(b, f.resolution);
+    Put32(b, f.resolution);
     Put32(b, f.clrUsed);
     Put32(b, 0);
     b.insert(b.end(), extra.begin(), extra.end());
@@ -122,6 +125,14 @@ inline Bytes Pattern(uint32_t width, uint32_t height, uint16_t bits, bool topDow
         }
     }
     return Make(f, palette, pixels);
+}
+
+// Writes `bytes` as the whole of the file `path`; 0 when that fails.
+inline int WriteFile(const std::string& path, const Bytes& bytes) {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (!out) return 0;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+    return std::fclose(out) == 0 && written;
 }
 
 }  // namespace synth

@@ -20,9 +20,7 @@ int main(int argc, char* argv[]) {
     }
     const synth::Bytes file =
         synth::Pattern(uint32_t(width), uint32_t(height), uint16_t(bits), argc == 6);
-    std::FILE* out = std::fopen(argv[4], "wb");
-    if (!out || std::fwrite(file.data(), 1, file.size(), out) != file.size() ||
-        std::fclose(out) != 0) {
+    if (!synth::WriteFile(argv[4], file)) {
         std::perror(argv[4]);
         return 1;
     }
