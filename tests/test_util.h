@@ -34,8 +34,7 @@ struct ScratchDir {
     std::string operator/(const std::string& name) const { return (path / name).string(); }
     Args Entries() const {  // to prove nothing stray was left behind
         Args names;
-        for (const auto& e : fs::directory_iterator(path))
-            names.push_back(e.path().filename().string());
+        for (auto& e : fs::directory_iterator(path)) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
