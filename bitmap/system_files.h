@@ -22,19 +22,23 @@ uint64_t InputLength(std::FILE* file);
 // interrupted save leaves what stood there untouched. What a replacement would change is written
 // in place instead, as opening the name for writing would: devices, pipes and FIFOs, the file
 // that standard output already has open, a file with other names (hard links), one in a folder
-// where no file can be created, and one whose owner the new file could not be given.
+// where no file can be created, and one whose owner, group or extended attributes (POSIX) the new
+// file could not be given.
 struct OutputFile {
     std::FILE* file = nullptr;
-    std::filesystem::path finalName;
-    std::filesystem::path tempName;  // empty when writing in place
-    unsigned finalMode = 0;          // permissions (or attributes) the file gets once complete
-    bool replaces = false;           // the temporary file goes over an existing one
+    std::filesystem::path finalName;  // POSIX: within `folder`
+    std::filesystem::path tempName;   // empty when writing in place
+    int folder = -1;                  // POSIX: the folder of both names, while it is open
+    unsigned finalMode = 0;           // permissions (or attributes) the file gets once complete
+    bool replaces = false;            // the temporary file goes over an existing one
 };
 
 // Opens the stream to write; returns 1, or 0 when opening the name for writing would fail (an
-// existing file the user may not write, a missing folder) or nothing could be created. While the
-// temporary file exists, an interruption (SIGINT, SIGTERM, SIGHUP and SIGPIPE; on Windows
-// Ctrl-C, Ctrl-Break and closing the console) removes it before ending the program.
+// existing file the user may not write, a read-only file on Windows, a missing folder) or
+// nothing could be created. While the temporary file exists, an interruption removes it before
+// ending the program: on POSIX systems every signal whose default action ends the program, but
+// those that report the program's own faults; on Windows Ctrl-C, Ctrl-Break and closing the
+// console.
 int OpenOutputFile(const char* path, OutputFile& output);
 
 // Closes the stream and, when `complete` and the close succeeded, puts the file in place: over

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 
@@ -13,6 +14,17 @@ using namespace testutil;
 using synth::Concat;
 
 namespace {
+
+// What a shell command prints on standard output.
+std::string Output(const std::string& command) {
+    std::string out;
+    if (std::FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[4096];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
 
 using RunResult = std::pair<int, std::string>;  // the exit status, what went to standard error
 
@@ -74,12 +86,16 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
     ScratchDir dir;
     const std::string in = dir / "in.bmp", out = dir / "out.bmp";
     WriteFile(in, synth::Pattern(300, 300, 24, false));
-    const std::string fsizeLimit = "ulimit -f 8; trap '' XFSZ; exec {}";  // writes past 4 KiB fail
+    // Past a file-size limit (writes beyond 4 KiB): refused where SIGXFSZ is ignored, else ended
+    // by it, a new name and a replacement alike.
+    const std::string fsizeLimit = "ulimit -c 0 -f 8; ";
     const RunResult cannotWrite{1, out + ": cannot write bmp file\n"};
-    EXPECT_EQ(RunTool(dir, {in, "-o", out}, fsizeLimit), cannotWrite);
-    EXPECT_EQ(dir.Entries(), Args{"in.bmp"});
-    WriteFile(out, Bytes(3000, 'k'));
-    EXPECT_EQ(RunTool(dir, {in, "-o", out}, fsizeLimit), cannotWrite);
+    for (const Args& left : {Args{"in.bmp"}, Args{"in.bmp", "out.bmp"}}) {
+        if (left.size() == 2) WriteFile(out, Bytes(3000, 'k'));
+        EXPECT_EQ(RunTool(dir, {in, "-o", out}, fsizeLimit + "trap '' XFSZ; exec {}"), cannotWrite);
+        EXPECT_EQ(RunTool(dir, {in, "-o", out}, fsizeLimit + "{}").first, 128 + SIGXFSZ);
+        EXPECT_EQ(dir.Entries(), left);
+    }
     const ScratchDir devices;  // as root, of the test's own: a faulty save cannot replace /dev's
     const auto device = [&](const std::string& name, unsigned minor) {
         const int made = ::mknod((devices / name).c_str(), S_IFCHR | 0666, makedev(1, minor));
@@ -105,10 +121,15 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
     ScratchDir dir;
     const std::string in = dir / "in.bmp", out = dir / "out.bmp", log = dir / "log";
     WriteFile(in, synth::Pattern(1, 1, 24, false));
-    const std::string longName = std::string(250, 'n');  // as long as the system takes
-    EXPECT_EQ(RunTool(dir, {in, "-o", dir / longName}, "umask 027; exec {}").first, 0);
-    EXPECT_EQ(fs::status(dir / longName).permissions(), fs::perms(0640));  // the usual ones
-    const Bytes saved = ReadFile(dir / longName), start = {'s', '\n'}, end = {'e', '\n'};
+    // A name as long as the system takes, with no room for a longer one beside it.
+    std::string longName = dir.path.string();
+    while (PATH_MAX - longName.size() > 210) longName += "/" + std::string(200, 'd');
+    longName += "/" + std::string(PATH_MAX - longName.size() - 6, 'd');
+    fs::create_directories(longName);
+    longName += "/new";
+    EXPECT_EQ(RunTool(dir, {in, "-o", longName}, "umask 027; exec {}").first, 0);
+    EXPECT_EQ(fs::status(longName).permissions(), fs::perms(0640));  // the usual ones
+    const Bytes saved = ReadFile(longName), start = {'s', '\n'}, end = {'e', '\n'};
 
     // Standard output by name: what the shell wrote around the picture, or before it, stays. The
     // input, a pipe that goes on past the picture, is read up to the picture's end.
@@ -132,11 +153,36 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
         fs::remove(dir / "link");
     }
     EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+    // Set-ID bits, which a write would clear, are not carried over; the sticky bit is.
+    fs::permissions(out, fs::perms(07755));
+    EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
+    EXPECT_EQ(fs::status(out).permissions(), fs::perms(01755));
     // A file with a second name: both names keep naming one file, the new picture.
     WriteFile(out, {'o', 'l', 'd'});
     fs::create_hard_link(out, dir / "second");
     EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
     EXPECT_TRUE(ReadFile(dir / "second") == saved && fs::hard_link_count(out) == 2);
+
+    // Extended attributes and ACLs stay with a replacement, as with a write into the file.
+    fs::remove(dir / "second");
+    const std::string attributes = "getfattr -d -m - '" + out + "'; getfacl -cp '" + out + "'";
+    if (std::system(("setfattr -n user.note -v kept '" + out + "' && setfacl -m u:nobody:r '" +
+                     out + "' 2>/dev/null")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no user attributes or ACLs on this file system, or no setfattr/setfacl";
+    const std::string before = Output(attributes);
+    const auto inode = [&] {
+        struct stat st {};
+        return ::stat(out.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    const ino_t old = inode();
+    EXPECT_EQ(RunTool(dir, {in, "-b", "16", "-o", out}).first, 0);
+    EXPECT_NE(inode(), old);  // a new file, not the old one written in place
+    EXPECT_TRUE(before.find("user.note=\"kept\"") != std::string::npos &&
+                before.find("user:nobody:r--") != std::string::npos)
+        << before;
+    EXPECT_EQ(Output(attributes), before);
+    EXPECT_EQ(ReadFile(out)[28], 16);
 }
 
 // System calls as strace shows them and makes them fail: a replacement reaches the disk before
@@ -153,11 +199,19 @@ TEST(Cli, ReplacementsReachTheDiskFirstAndInterruptedCallsGoOn) {
         const std::string run = strace + "-o " + trace + " " + options + " {}";
         std::string seen = std::to_string(RunTool(dir, {in, "-b", "32", "-o", out}, run).first);
         std::ifstream lines(trace);
-        for (std::string l; std::getline(lines, l);) seen += " " + l.substr(0, l.find('('));
+        for (std::string l; std::getline(lines, l);) {
+            const std::string call = l.substr(0, l.find('('));
+            seen += call.starts_with("rename") ? " rename" : " " + call;  // renameat, renameat2
+        }
         return seen;
     };
-    const std::string disk = "-e trace=write,fsync,fchmod,rename ";  // the picture in one write
-    EXPECT_EQ(calls(disk), "0 write fchmod rename");                 // a new name
+    // A signal that ends the program, sent as the picture is written: no file is left behind.
+    const std::string quit =
+        "ulimit -c 0; " + strace + "-e trace=write -e inject=write:signal=QUIT ";
+    EXPECT_EQ(RunTool(dir, {in, "-b", "32", "-o", out}, quit + "{}").first, 128 + SIGQUIT);
+    EXPECT_EQ(dir.Entries(), Args{"in.bmp"});
+    const std::string disk = "-e trace=write,fsync,fchmod,/^rename ";  // the picture in one write
+    EXPECT_EQ(calls(disk), "0 write fchmod rename");                   // a new name
     const Bytes saved = ReadFile(out);
     EXPECT_EQ(calls(disk), "0 write fchmod fsync rename");
     // A stop signal as the temporary file is made (the last openat) waits until it can be removed.
@@ -170,6 +224,7 @@ TEST(Cli, ReplacementsReachTheDiskFirstAndInterruptedCallsGoOn) {
     EXPECT_EQ(calls(disk + "-e inject=fsync:error=EIO"), "1 write fchmod fsync write");
     EXPECT_EQ(calls(disk + "-e inject=fchmod:error=EPERM"), "1 write fchmod write");
     EXPECT_EQ(calls("-e trace=openat -P " + out + " -e inject=openat:error=EACCES"), "1 openat");
+    EXPECT_EQ(RunTool(dir, {in, "-b", "32", "-o", out}, quit + "{}").first, 128 + SIGQUIT);
     EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp", "trace"}));
     EXPECT_EQ(ReadFile(out), (Bytes{'o', 'l', 'd'}));
     // Every other read of the input and write of the output cut short by a signal (EINTR), as a
@@ -187,10 +242,16 @@ TEST(Cli, ReplacementsReachTheDiskFirstAndInterruptedCallsGoOn) {
     // Another user's file: replaced by one still theirs, or written in place when it cannot be.
     struct stat st {};
     ASSERT_EQ(::chown(out.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(calls("-e trace=fchown,rename"), "0 fchown rename");
+    EXPECT_EQ(calls("-e trace=fchown,/^rename"), "0 fchown rename");
     EXPECT_TRUE(::stat(out.c_str(), &st) == 0 && st.st_uid == 65534 && st.st_gid == 65534);
     WriteFile(out, {'o'});
-    EXPECT_EQ(calls("-e trace=fchown,rename -e inject=fchown:error=EPERM"), "0 fchown");
+    EXPECT_EQ(calls("-e trace=fchown,/^rename -e inject=fchown:error=EPERM"), "0 fchown");
+    EXPECT_EQ(ReadFile(out), saved);
+    // An extended attribute that the new file cannot be given: written in place too.
+    WriteFile(out, {'o'});
+    if (std::system(("setfattr -n user.note -v kept '" + out + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no user attributes on this file system, or no setfattr";
+    EXPECT_EQ(calls("-e trace=fsetxattr,/^rename -e inject=fsetxattr:error=EPERM"), "0 fsetxattr");
     EXPECT_EQ(ReadFile(out), saved);
 }
 

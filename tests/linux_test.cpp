@@ -19,8 +19,10 @@ TEST(Saving, PutsBackWhatItChangedAndFreesWhatItTook) {
     EXPECT_LT(mallinfo2().uordblks + mallinfo2().hblkhd, heap + (64 << 10));
     EXPECT_EQ(OpenFiles(), opened);
     EXPECT_EQ(::umask(mask), mode_t(027));
-    struct sigaction after {};
-    EXPECT_TRUE(sigaction(SIGTERM, nullptr, &after) == 0 && after.sa_handler == SIG_DFL);
+    for (int sig : {SIGTERM, SIGQUIT, SIGXFSZ, SIGRTMAX}) {
+        struct sigaction after {};
+        EXPECT_TRUE(sigaction(sig, nullptr, &after) == 0 && after.sa_handler == SIG_DFL) << sig;
+    }
 }
 
 // Mapped buffers (2 MiB and more) and small ones: zeroed when asked, and given back whole.
