@@ -86,6 +86,20 @@ std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName) {
     return nullptr;
 }
 
+// Puts the complete temporary file in place. ReplaceFileW keeps what writing into the old file
+// would: its ACL, its alternate data streams, its attributes and its creation time. Where it
+// fails the old file stays, unless it was already taken away, and then the new one goes in.
+int PutInPlace(const OutputFile& output) {
+    const wchar_t* temp = output.tempName.c_str();
+    const wchar_t* name = output.finalName.c_str();
+    SetFileAttributesW(temp, DWORD(output.finalMode));  // where ReplaceFileW leaves them out
+    if (!output.replaces)
+        return MoveFileExW(temp, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (ReplaceFileW(name, temp, nullptr, 0, nullptr, nullptr)) return 1;
+    return GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
+           MoveFileExW(temp, name, MOVEFILE_WRITE_THROUGH);
+}
+
 }  // namespace
 
 std::FILE* OpenInputFile(const char* path) { return _wfopen(SystemName(path).c_str(), L"rb"); }
@@ -101,21 +115,24 @@ uint64_t InputLength(std::FILE* file) {
 }
 
 int OpenOutputFile(const char* path, OutputFile& output) {
+    output = OutputFile{};
     output.finalName = SystemName(path);
-    output.tempName.clear();
-    output.replaces = false;
-    if (IsDeviceName(output.finalName) || HasOtherNames(output.finalName)) {
+    const bool device = IsDeviceName(output.finalName);
+    const DWORD old =
+        device ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(output.finalName.c_str());
+    // A folder or a read-only file is refused before anything is written, as opening it for
+    // writing would be.
+    if (old != INVALID_FILE_ATTRIBUTES &&
+        (old & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+        return 0;
+    output.replaces = old != INVALID_FILE_ATTRIBUTES;
+    if (device || HasOtherNames(output.finalName)) {
         output.file = _wfopen(output.finalName.c_str(), L"wb");
     } else {
-        // The new file takes the old one's hidden, system and indexing attributes. A read-only
-        // file stays: Windows refuses to replace it.
-        const DWORD old = GetFileAttributesW(output.finalName.c_str());
-        if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+        // The new file takes the old one's hidden, system and indexing attributes.
         constexpr DWORD kKept =
             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-        output.finalMode =
-            FILE_ATTRIBUTE_ARCHIVE | (old == INVALID_FILE_ATTRIBUTES ? 0 : old & kKept);
-        output.replaces = old != INVALID_FILE_ATTRIBUTES;
+        output.finalMode = FILE_ATTRIBUTE_ARCHIVE | (output.replaces ? old & kKept : 0);
         SetConsoleCtrlHandler(RemoveTempAndExit, TRUE);
         AcquireSRWLockExclusive(&gTempLock);
         output.file = CreateTempBeside(output.finalName, output.tempName);
@@ -141,11 +158,8 @@ int CommitOutputFile(OutputFile& output, int complete) {
     output.file = nullptr;
     if (output.tempName.empty()) return complete;
     AcquireSRWLockExclusive(&gTempLock);
-    const wchar_t* temp = output.tempName.c_str();
-    if (complete) SetFileAttributesW(temp, DWORD(output.finalMode));  // the old file's, if it can
-    const int placed = complete && MoveFileExW(temp, output.finalName.c_str(),
-                                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!placed) DeleteFileW(temp);
+    const int placed = complete && PutInPlace(output);
+    if (!placed) DeleteFileW(output.tempName.c_str());
     gPendingTemp = nullptr;
     ReleaseSRWLockExclusive(&gTempLock);
     SetConsoleCtrlHandler(RemoveTempAndExit, FALSE);
