@@ -1,15 +1,13 @@
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <vector>
 
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
 #include "bitmap/bmp_rle.h"
 #include "bitmap/byte_order.h"
+#include "bitmap/byte_stream.h"
 #include "bitmap/messages.h"
 #include "bitmap/pixel_memory.h"
 #include "bitmap/system_files.h"
@@ -106,104 +104,6 @@ int Fail(const char* message) {
     return 0;
 }
 
-// Reads up to `bytes`, short only where the input ends or fails. A signal whose handler was
-// installed without SA_RESTART (a timer, a profiler) interrupts a read that waits on a pipe; the
-// read then goes on from where it stopped.
-size_t ReadBytes(std::FILE* file, uint8_t* into, size_t bytes) {
-    size_t got = 0;
-    for (;;) {
-        errno = 0;
-        got += std::fread(into + got, 1, bytes - got, file);
-        if (got == bytes || !std::ferror(file) || errno != EINTR) return got;
-        std::clearerr(file);
-    }
-}
-
-// The input, read once from where it stands in file order, so that a pipe serves as well as a file.
-// The bytes before the pixel rows are kept: a file's rows may begin among them.
-struct Input {
-    std::FILE* file;
-    uint64_t length;  // of a file on disk; kUnknownLength for a pipe
-    std::vector<uint8_t> front;
-};
-
-// Makes `front` hold the first `bytes` bytes of the input, or all of a shorter one.
-size_t Keep(Input& in, size_t bytes) {
-    const size_t held = in.front.size();
-    if (bytes <= held) return held;
-    in.front.resize(bytes);
-    const size_t got = ReadBytes(in.file, in.front.data() + held, bytes - held);
-    in.front.resize(held + got);
-    return in.front.size();
-}
-
-// Moves past `bytes` unkept bytes by reading them; 0 when the input ends first.
-int Skip(Input& in, uint64_t bytes) {
-    uint8_t sink[1 << 16];
-    while (bytes > 0) {
-        const size_t step = size_t(std::min<uint64_t>(bytes, sizeof sink));
-        if (ReadBytes(in.file, sink, step) != step) return 0;
-        bytes -= step;
-    }
-    return 1;
-}
-
-// Takes the bytes from file offset `offset` on into `into`: first those among the kept bytes,
-// then from the input, which must stand at the end of the kept bytes or beyond `offset`.
-// Returns the count taken, short only where the input ended.
-size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes) {
-    size_t taken = 0;
-    if (offset < in.front.size()) {
-        taken = std::min(bytes, size_t(in.front.size() - offset));
-        std::memcpy(into, in.front.data() + offset, taken);
-    }
-    return taken + ReadBytes(in.file, into + taken, bytes - taken);
-}
-
-// A buffer of the input's bytes that grows with what arrives: a file of known length fills it
-// whole at once, a pipe in steps, so that a short pipe claiming a huge picture costs little.
-struct Block {
-    uint8_t* bytes;
-    size_t size;      // filled
-    size_t capacity;  // allocated
-};
-constexpr size_t kFirstStreamStep = size_t{16} << 10;  // fuzzer inputs grow past it
-
-// Grows `block` to hold `capacity` bytes, keeping its contents; 0 when memory runs out.
-int Grow(Block& block, size_t capacity) {
-    uint8_t* bigger = AllocatePixels(capacity);
-    if (!bigger) return 0;
-    if (block.size) std::memcpy(bigger, block.bytes, block.size);
-    FreePixels(block.bytes);
-    block.bytes = bigger;
-    block.capacity = capacity;
-    return 1;
-}
-
-// Fills `block` with up to `limit` bytes from file offset `offset` on, taking them step by step
-// until `done` says it has what it needs. Returns 1 when `done` was satisfied, 0 when the input
-// ended first (block.size short), and -1 when memory ran out; it prints nothing.
-template <typename Done>
-int TakeUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done done) {
-    if (in.length != kUnknownLength)
-        limit = size_t(std::min<uint64_t>(limit, in.length > offset ? in.length - offset : 0));
-    for (size_t step = std::min(limit, in.length == kUnknownLength ? kFirstStreamStep : limit);;
-         step = std::min(limit, 2 * block.capacity)) {
-        if ((!block.bytes || step > block.capacity) && !Grow(block, step)) return -1;
-        const size_t want = block.capacity - block.size;
-        const size_t got = TakeAt(in, offset + block.size, block.bytes + block.size, want);
-        block.size += got;
-        if (done(block)) return 1;
-        if (got < want || block.capacity == limit) return 0;
-    }
-}
-
-// Positions the input for reading from `offset`: past the kept bytes by reading, never by
-// seeking back, since a pipe cannot.
-int SeekForward(Input& in, uint64_t offset) {
-    return offset <= in.front.size() || Skip(in, offset - in.front.size());
-}
-
 // Entries that the file does not hold stay zero (black).
 void ReadPalette(BMPImage& image, Input& in, const Headers& h) {
     const size_t end = h.paletteOffset + size_t(h.paletteEntries) * h.paletteEntryBytes;
@@ -258,14 +158,14 @@ constexpr uint64_t kRLE8FreeBytes = uint64_t{16} << 20;
 constexpr uint64_t kRLE8MaxExpansion = 256;
 constexpr uint64_t kRLE8MaxDataRatio = 4;
 
-int FitsRLE8Data(uint32_t rowBytes, uint64_t dataBytes) {
-    return rowBytes <= std::max(kRLE8FreeBytes, dataBytes * kRLE8MaxExpansion);
+int FitsRLE8Data(uint32_t pictureBytes, uint64_t dataBytes) {
+    return pictureBytes <= std::max(kRLE8FreeBytes, dataBytes * kRLE8MaxExpansion);
 }
 
 // The RLE8 rows, once the data up to its end-of-bitmap marker is in memory.
-int ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t rowBytes) {
-    if (!FitsRLE8Data(rowBytes, dataBytes)) return Fail(kMsgReadBadRLE);
-    image.pixels = AllocateZeroedPixels(rowBytes);  // ReadBMP frees it on failure
+int ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t pictureBytes) {
+    if (!FitsRLE8Data(pictureBytes, dataBytes)) return Fail(kMsgReadBadRLE);
+    image.pixels = AllocateZeroedPixels(pictureBytes);  // ReadBMP frees it on failure
     if (!image.pixels) return Fail(kMsgAllocRead);
     return DecodeRLE8(data, dataBytes, image.pixels, uint32_t(image.width), uint32_t(image.height),
                       image.stride)
@@ -273,40 +173,40 @@ int ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t 
                : Fail(kMsgReadBadRLE);
 }
 
-int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes) {
+int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
     if (in.length != kUnknownLength && offBits > in.length) return Fail(kMsgReadError);
     if (image.topDown ||
-        (in.length != kUnknownLength && !FitsRLE8Data(rowBytes, in.length - offBits)))
+        (in.length != kUnknownLength && !FitsRLE8Data(pictureBytes, in.length - offBits)))
         return Fail(kMsgReadBadRLE);
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
 
-    const uint64_t limit = std::max(kRLE8FreeBytes, rowBytes * kRLE8MaxDataRatio);
+    const uint64_t limit = std::max(kRLE8FreeBytes, pictureBytes * kRLE8MaxDataRatio);
     Block data{};
     size_t end = 0;
-    const int found =
+    const Taken taken =
         TakeUntil(in, offBits, size_t(std::min<uint64_t>(limit, SIZE_MAX)), data,
                   [&end](const Block& b) { return FindRLE8End(b.bytes, b.size, end); });
-    const int ok = found < 0    ? Fail(kMsgAllocRead)
-                   : found == 0 ? Fail(kMsgReadBadRLE)
-                                : ExpandRLE8(image, data.bytes, end, rowBytes);
+    const int ok = taken == Taken::kNoMemory ? Fail(kMsgAllocRead)
+                   : taken == Taken::kEnded  ? Fail(kMsgReadBadRLE)
+                                             : ExpandRLE8(image, data.bytes, end, pictureBytes);
     FreePixels(data.bytes);
     return ok;
 }
 
-int ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t rowBytes) {
-    // Checked before allocating, so a short file claiming a huge picture costs no memory.
-    if (in.length != kUnknownLength && uint64_t(offBits) + rowBytes > in.length)
-        return Fail(kMsgReadError);
+// TakeUntil takes no memory past the end of a file, so a short file claiming a huge picture
+// costs none.
+int ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
     Block rows{};
-    const int whole = TakeUntil(in, offBits, rowBytes, rows,
-                                [rowBytes](const Block& b) { return b.size == rowBytes; });
-    if (whole == 1 && rows.bytes) {
+    const Taken taken = TakeUntil(in, offBits, pictureBytes, rows, [pictureBytes](const Block& b) {
+        return b.size == pictureBytes;
+    });
+    if (taken == Taken::kDone) {
         image.pixels = rows.bytes;
         return 1;
     }
     FreePixels(rows.bytes);
-    return Fail(whole < 0 ? kMsgAllocRead : kMsgReadError);
+    return Fail(taken == Taken::kNoMemory ? kMsgAllocRead : kMsgReadError);
 }
 
 int LoadBMP(BMPImage& image, Input& in) {
