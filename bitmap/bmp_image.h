@@ -87,8 +87,8 @@ struct BMPImage {
 // Frees both pixel buffers and nulls them; safe in every state, and twice.
 void ReleaseBMPImage(BMPImage& image);
 
-// Bytes one stored row of w pixels occupies at `bits` per pixel, padded to a multiple of 4.
-// Exact only for sizes that ImageBytes accepted.
+// Bytes one stored row of w pixels occupies at `bits` per pixel, padded to a multiple of 4;
+// exact wherever it fits 32 bits, as it does for every size that ImageBytes accepted.
 uint32_t RowBytes(uint32_t w, uint32_t bits);
 
 // The overflow-checked size of a whole picture: sets rowBytes and imageBytes and returns 1 when

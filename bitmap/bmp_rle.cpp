@@ -59,7 +59,7 @@ int DecodeRLE8(const uint8_t* data, size_t size, uint8_t* rows, uint32_t width, 
                 if (x > width || y > height) return 0;
                 break;
             default: {  // `second` literal indices, padded to an even count
-                const size_t count = second, padded = count + (count & 1);
+                const size_t count = second, padded = CommandBytes(first, second) - 2;
                 if (size - at < padded || y >= height || x + count > stride) return 0;
                 std::memcpy(rows + y * stride + x, data + at, count);
                 x += count;
