@@ -5,22 +5,10 @@
 #include <cstring>
 #include <span>
 
-#include "bitmap/bmp_io.h"
 #include "bitmap/byte_order.h"
+#include "bitmap/colour_fields.h"
 
 namespace {
-
-// The expansion tables as arithmetic, which vectorises where a table look-up cannot; the
-// compiler proves here that both give the same value for every entry.
-constexpr uint32_t Widen5(uint32_t v) { return (v * 527 + 23) >> 6; }
-constexpr uint32_t Widen6(uint32_t v) { return (v * 259 + 33) >> 6; }
-template <size_t kSize>
-constexpr bool Reproduces(const int32_t (&table)[kSize], uint32_t (*widen)(uint32_t)) {
-    for (uint32_t i = 0; i < kSize; ++i)
-        if (widen(i) != uint32_t(table[i])) return false;
-    return true;
-}
-static_assert(Reproduces(Expand5To8, Widen5) && Reproduces(Expand6To8, Widen6));
 
 // The loop bodies, written pixel by pixel with plain indices and no aliasing between source and
 // destination, so that the compiler can vectorise them for each instruction set they are built

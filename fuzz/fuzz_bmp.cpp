@@ -18,6 +18,7 @@
 
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
+#include "bitmap/colour_fields.h"
 #include "bitmap/pixel_rows.h"
 
 namespace {
