@@ -5,6 +5,7 @@
 #include <numeric>
 
 #include "bitmap/bmp_rle.h"
+#include "bitmap/byte_order.h"
 #include "bitmap/pixel_rows.h"
 #include "tests/test_util.h"
 
@@ -124,6 +125,8 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
         // RLE8 to its end of bitmap (not the 0 1 in literals); refused top-down or too large.
         {Make(Fields(4, 1, 8, 1, 2), kTwoColours, {0, 4, 1, 1, 0, 1, 0, 1, 9}),
          {"", {0x10, 0x80, 0xF0, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0x10, 0x80, 0xF0}}},
+        {Make(Fields(3, 1, 8, 1, 2), kTwoColours, {0, 3, 0, 1, 0, 0, 0, 1}),  // odd literals
+         {"", {0x80, 0, 0, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0, 0, 0}}},
         {Make(Fields(2, -1, 8, 1, 2), kTwoColours, {2, 1, 0, 1}), {kBadRLE}},
         {Make(Fields(4096, 4097, 8, 1), Bytes(1024, 0), {0, 1}), {kBadRLE}},
     };
@@ -134,9 +137,15 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
                          {"", {0x33, 0x22, 0x11, 0}}});  // masks inside the header
     }
     for (size_t i = 0; i < cases.size(); ++i) {
-        const Loaded r = Load(cases[i].first);
-        EXPECT_TRUE(r.err == cases[i].second.err && r.rows == cases[i].second.rows)
-            << "case " << i << ": " << r.err;
+        const auto& [file, want] = cases[i];
+        const Loaded r = Load(file);
+        const auto field = [&](size_t at) {
+            return file.size() >= at + 4 ? LoadLE32(&file[at]) : 0;
+        };
+        EXPECT_TRUE(r.err == want.err && r.rows == want.rows)
+            << "row " << i << " (biSize " << field(14) << ", " << int32_t(field(18)) << " x "
+            << int32_t(field(22)) << ", " << (field(26) >> 16) << " bits, compression " << field(30)
+            << "), expected \"" << want.err << "\", got \"" << r.err << "\"";
     }
 }
 
@@ -178,10 +187,11 @@ TEST(RLE8, EachStreamGivesItsPixelsOrIsRefused) {
         {{1, 5, 3, 9, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1}, 1, 2, {5, 1}},
         {{3, 5, 1, 9, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1}, 3, 2, {5, 5, 5, 1, 2, 3}},
         // Refused: past the stored row, the picture or the data, or no end of bitmap.
-        {{5, 1, 0, 1}, 3, 3, {}},                                // a run past the stored row
-        {{0, 5, 1, 2, 3, 4, 5, 0, 0, 1}, 4, 3, {}},              // literals past it
-        {{0, 2, 5, 0, 0, 1}, 4, 3, {}},                          // a move past the row
-        {{0, 2, 0, 4, 0, 1}, 4, 3, {}},                          // a move past the picture
+        {{5, 1, 0, 1}, 3, 3, {}},                    // a run past the stored row
+        {{0, 5, 1, 2, 3, 4, 5, 0, 0, 1}, 4, 3, {}},  // literals past it
+        {{0, 2, 5, 0, 0, 1}, 4, 3, {}},              // a move past the row
+        {{0, 2, 0, 4, 0, 1}, 4, 3, {}},              // a move past the picture
+        {{0, 2, 2, 0, 0, 1}, 1, 2, {}},  // past the last pixel, though within the stored row
         {{0, 0, 0, 0, 0, 0, 1, 1, 0, 1}, 4, 3, {}},              // a run above the top row
         {{0, 0, 0, 0, 0, 0, 0, 3, 1, 1, 1, 0, 0, 1}, 4, 3, {}},  // literals above it
         {{4, 1, 0, 0}, 4, 3, {}},
@@ -246,7 +256,7 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
     EXPECT_TRUE(dir.Entries().empty());
 }
 
-// Every set's encoders write the portable set's bytes at widths that end anywhere in a vector, and
+// Every set's loops write the portable set's bytes at widths that end anywhere in a vector, and
 // nothing past buffers exactly a row long, as the sanitizer build checks.
 TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
     const PixelRowLoops &portable = *AvailableRowLoops().front(), &inUse = RowLoops();
@@ -254,6 +264,8 @@ TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
     for (const PixelRowLoops* set : AvailableRowLoops())
         EXPECT_TRUE(UseRowLoops(set->name) && &RowLoops() == set) << set->name;
     UseRowLoops(inUse.name);
+    uint32_t colours[256];
+    for (uint32_t i = 0; i < 256; ++i) colours[i] = (i * 2654435761u) & 0xFFFFFF;
     for (const PixelRowLoops* set : AvailableRowLoops())
         for (uint32_t w = 1; w <= 4097; w = w == 33 ? 4095 : w + 1) {
             const auto alike = [&](size_t inBytes, size_t outBytes, auto loop) {
@@ -265,5 +277,8 @@ TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
             };
             alike(3 * w, 2 * w, [&](auto& l, auto s, auto d) { l.encode565(s, d, w); });
             alike(3 * w, 4 * w, [&](auto& l, auto s, auto d) { l.encodeBGRX(s, d, w); });
+            alike(2 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decode565(s, d, w); });
+            alike(4 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decodeBGRX(s, d, w); });
+            alike(w, 3 * w, [&](auto& l, auto s, auto d) { l.decodePalette(colours, s, d, w); });
         }
 }
