@@ -173,10 +173,30 @@ struct avx2Shuffles {
 };
 BMPDEPTH_ROW_LOOPS(avx2)
 
+// AVX2 and BMI2, read from CPUID itself: __builtin_cpu_supports needs a symbol of the compiler's
+// runtime library that not every toolchain links (macOS's, through zig). The AVX state must also
+// be enabled by the system (OSXSAVE, then XCR0's SSE and AVX bits).
+bool HasAVX2AndBMI2() {
+    uint32_t a = 0, b = 0, c = 0, d = 0;
+    const auto cpuid = [&](uint32_t leaf) {
+        __asm__("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(leaf), "c"(0));
+    };
+    cpuid(0);
+    if (a < 7) return false;
+    cpuid(1);
+    constexpr uint32_t kOSXSave = 1u << 27, kAVX = 1u << 28;
+    if ((c & (kOSXSave | kAVX)) != (kOSXSave | kAVX)) return false;
+    uint32_t xcr0 = 0, high = 0;
+    __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
+    if ((xcr0 & 6) != 6) return false;
+    cpuid(7);
+    constexpr uint32_t kAVX2 = 1u << 5, kBMI2 = 1u << 8;
+    return (b & (kAVX2 | kBMI2)) == (kAVX2 | kBMI2);
+}
+
 std::span<const PixelRowLoops* const> ProbeSets() {
     static const PixelRowLoops* const both[] = {&kportableLoops, &kavx2Loops};
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-    return std::span(both, avx2 ? 2 : 1);
+    return std::span(both, HasAVX2AndBMI2() ? 2 : 1);
 }
 #else
 std::span<const PixelRowLoops* const> ProbeSets() {

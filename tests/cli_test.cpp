@@ -1,6 +1,8 @@
 // The program as users and scripts meet it: messages, exit statuses, files, pipes and memory.
 #include <sys/stat.h>
+#if __has_include(<sys/sysmacros.h>)  // makedev: in <sys/types.h> elsewhere
 #include <sys/sysmacros.h>
+#endif
 #include <sys/wait.h>
 #include <unistd.h>
 

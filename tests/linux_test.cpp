@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bitmap/pixel_memory.h"
+#include "bitmap/pixel_rows.h"
 #include "tests/test_util.h"
 
 using namespace testutil;
@@ -50,4 +51,14 @@ TEST(PixelMemory, BuffersComeZeroedAndGoBackWhole) {
     EXPECT_LE(heldMiB(), before + 32);
     ReleaseBMPImage(image);  // twice does no harm
     EXPECT_TRUE(!image.pixels && !image.rgb24);
+}
+
+// The processor probe picks the set that the compiler's own detection would.
+TEST(PixelRows, TheProbeAgreesWithTheCompilersDetection) {
+#if defined(__x86_64__)
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    EXPECT_EQ(std::string(AvailableRowLoops().back()->name), avx2 ? "avx2" : "portable");
+#else
+    EXPECT_EQ(AvailableRowLoops().size(), 1u);
+#endif
 }
