@@ -19,8 +19,10 @@ struct MaskedChannel {
 };
 
 MaskedChannel MakeChannel(uint32_t mask) {
-    MaskedChannel c{mask, mask ? uint32_t(std::countr_zero(mask)) : 0, 0, {}};
-    c.max = (uint64_t{1} << std::popcount(mask)) - 1;
+    MaskedChannel c{mask,
+                    mask ? uint32_t(std::countr_zero(mask)) : 0,
+                    (uint64_t{1} << std::popcount(mask)) - 1,
+                    {}};
     if (c.max <= 255)  // an empty mask keeps its one entry, 0
         for (uint64_t v = 1; v <= c.max; ++v) c.table[v] = WidenField(v, c.max);
     return c;

@@ -6,6 +6,7 @@
 
 #include "bitmap/bmp_rle.h"
 #include "bitmap/byte_order.h"
+#include "bitmap/colour_fields.h"
 #include "bitmap/pixel_rows.h"
 #include "tests/test_util.h"
 
@@ -68,7 +69,9 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
     const std::vector<uint32_t> rgba = {0xFF, 0xFF00, 0xFF0000};
 
     std::vector<std::pair<Bytes, Loaded>> cases = {
-        // Header facts: rows from bfOffBits, in either order.
+        // Header facts: rows from bfOffBits, in either order, even one byte past the headers.
+        {Make(F{.offBits = 55, .width = 1, .height = 1, .bits = 24}, {9}, {1, 2, 3, 0}),
+         {"", {1, 2, 3, 0}}},
         {Make(moved, {9, 9, 9}, movedRows), {"", {255, 0, 0, 0, 0, 0, 255, 0}}},
         {Make(movedDown, {9, 9, 9}, movedRows), {"", {0, 0, 255, 0, 255, 0, 0, 0}}},
         // Palettes: the counted entries, 0 meaning 256, up to 65,536; missing ones are black.
@@ -125,6 +128,8 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
         // RLE8 to its end of bitmap (not the 0 1 in literals); refused top-down or too large.
         {Make(Fields(4, 1, 8, 1, 2), kTwoColours, {0, 4, 1, 1, 0, 1, 0, 1, 9}),
          {"", {0x10, 0x80, 0xF0, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0x10, 0x80, 0xF0}}},
+        {Make(Fields(2, 2, 8, 1, 2), kTwoColours, {0, 2, 1, 1, 1, 1, 0, 1}),  // a move, a run
+         {"", {0x80, 0, 0, 0x80, 0, 0, 0, 0, 0x80, 0, 0, 0x10, 0x80, 0xF0, 0, 0}}},
         {Make(Fields(3, 1, 8, 1, 2), kTwoColours, {0, 3, 0, 1, 0, 0, 0, 1}),  // odd literals
          {"", {0x80, 0, 0, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0, 0, 0}}},
         {Make(Fields(2, -1, 8, 1, 2), kTwoColours, {2, 1, 0, 1}), {kBadRLE}},
@@ -280,5 +285,19 @@ TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
             alike(2 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decode565(s, d, w); });
             alike(4 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decodeBGRX(s, d, w); });
             alike(w, 3 * w, [&](auto& l, auto s, auto d) { l.decodePalette(colours, s, d, w); });
+            // The portable set itself, pixel by pixel, against the rule it follows.
+            Bytes in(2 * w), palette(3 * w), fields(3 * w);
+            for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(i * 151 + w);
+            portable.decodePalette(colours, in.data(), palette.data(), w);
+            portable.decode565(in.data(), fields.data(), w);
+            for (uint32_t k = 0; k < w; ++k) {
+                const uint32_t c = colours[in[k]], v = LoadLE16(&in[2 * k]);
+                EXPECT_TRUE(palette[3 * k] == uint8_t(c) &&
+                            palette[3 * k + 2] == uint8_t(c >> 16) &&
+                            fields[3 * k] == Expand5To8[v & 31] &&
+                            fields[3 * k + 1] == Expand6To8[v >> 5 & 63] &&
+                            fields[3 * k + 2] == Expand5To8[v >> 11])
+                    << "pixel " << k << " of " << w;
+            }
         }
 }
