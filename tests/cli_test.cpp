@@ -25,6 +25,16 @@ const int kLastEndingSignal = SIGRTMAX;
 const int kLastEndingSignal = SIGUSR2;
 #endif
 
+// A runner may start the tests with signals ignored (a shell does so for SIGINT and SIGQUIT in
+// the background), and the tool would keep them so; the tests ask for that only by name.
+const int kDefaultSignals = [] {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction now {};
+        if (sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) signal(sig, SIG_DFL);
+    }
+    return 0;
+}();
+
 // The depth a saved file declares; -1 when there is no such file.
 int DepthOf(const std::string& path) {
     const Bytes file = ReadFile(path);
