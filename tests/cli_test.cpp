@@ -117,7 +117,9 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
         return made == 0 ? devices / name : "/dev/" + name;
     };
     for (const std::string& bad : {dir / "missing/out.bmp", dir / "", device("full", 7)})
-        EXPECT_EQ(RunTool(dir, {in, "-o", bad}), (RunResult{1, bad + ": cannot write bmp file\n"}));
+        for (const char* bits : {"24", "16"})  // one block, or rows through the buffer
+            EXPECT_EQ(RunTool(dir, {in, "-b", bits, "-o", bad}),
+                      (RunResult{1, bad + ": cannot write bmp file\n"}));
     EXPECT_EQ(RunTool(dir, {in, "-o", device("null", 3)}).first, 0);  // in place
 
     // Stopped while it writes: the temporary file goes, and the status names the signal.
@@ -177,6 +179,15 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
     fs::create_hard_link(out, dir / "second");
     EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
     EXPECT_TRUE(ReadFile(dir / "second") == saved && fs::hard_link_count(out) == 2);
+
+    // From a pipe in steps, past a palette of 65,536 entries: the picture a file gives.
+    Bytes palette(1 << 18), rows(1 << 15);
+    for (size_t i = 0; i < palette.size(); ++i) palette[i] = uint8_t(i * 7 + i / 1024);
+    for (size_t i = 0; i < rows.size(); ++i) rows[i] = uint8_t(i * 13);
+    WriteFile(dir / "big.bmp", synth::Make(Fields(256, 128, 8, 0, 65536), palette, rows));
+    EXPECT_EQ(RunTool(dir, {"/dev/stdin", "-o", out}, "cat '" + dir / "big.bmp" + "' | {}").first,
+              0);
+    EXPECT_EQ(ReadFile(out), Load(ReadFile(dir / "big.bmp"), 24).saved);
 
     // Extended attributes and ACLs stay with a replacement, as with a write into the file.
     fs::remove(dir / "second");
@@ -258,6 +269,7 @@ TEST(Cli, ReplacementsReachTheDiskFirstAndInterruptedCallsGoOn) {
     // Written in place (it has two names), so strace can name it: a failing close fails the save.
     fs::create_hard_link(out, dir / "second");
     EXPECT_EQ(calls("-e trace=close -P " + out + " -e inject=close:error=EIO"), "1 close");
+    EXPECT_EQ(calls("-e trace=ftruncate -e inject=ftruncate:error=EIO"), "1 ftruncate");
     fs::remove(dir / "second");
 
     if (::geteuid() != 0) GTEST_SKIP() << "the rest needs root, to give a file to another user";

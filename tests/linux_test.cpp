@@ -14,8 +14,6 @@ using namespace testutil;
 
 TEST(Saving, PutsBackWhatItChangedAndFreesWhatItTook) {
     const ScratchDir dir;
-    Load(synth::Pattern(1, 1, 24, false), 32);  // so that the next save has only itself to free
-    const mode_t mask = ::umask(027);
     const auto handlers = [] {  // of signals that the save takes over, whatever the runner set
         std::vector<void (*)(int)> all;
         for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGXFSZ, SIGRTMAX}) {
@@ -25,9 +23,14 @@ TEST(Saving, PutsBackWhatItChangedAndFreesWhatItTook) {
         return all;
     };
     const auto before = handlers();
+    Load(synth::Pattern(1, 1, 24, false), 32);  // so that the next save has only itself to free
+    const mode_t mask = ::umask(027);
     const size_t heap = mallinfo2().uordblks + mallinfo2().hblkhd, opened = OpenFiles();
     for (int i = 0; i < 2; ++i)  // a new file, then its replacement, which has two to close
-        EXPECT_TRUE(SaveBMP(image, (dir / "out.bmp").c_str(), 32));
+        EXPECT_EQ(SaveBMP(image, (dir / "out.bmp").c_str(), 32), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(SaveBMP(image, (dir / "no/out.bmp").c_str(), 32), 0);  // which frees its buffer too
+    testing::internal::GetCapturedStderr();
     EXPECT_LT(mallinfo2().uordblks + mallinfo2().hblkhd, heap + (64 << 10));
     EXPECT_EQ(OpenFiles(), opened);
     EXPECT_EQ(::umask(mask), mode_t(027));
