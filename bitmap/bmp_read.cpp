@@ -21,11 +21,11 @@ struct FieldCursor {
     uint32_t at;
 };
 
-uint32_t Take(FieldCursor& c, uint32_t width) {
+template <typename Field>
+Field Take(FieldCursor& c) {
     const uint32_t at = c.at;
-    c.at += width;
-    if (c.at > c.size) return 0;
-    return width == 2 ? LoadLE16(c.bytes + at) : LoadLE32(c.bytes + at);
+    c.at += sizeof(Field);
+    return c.at <= c.size ? LoadLE<Field>(c.bytes + at) : 0;
 }
 
 // What the headers say, and where the palette lies.
@@ -37,7 +37,7 @@ struct Headers {
     uint32_t paletteEntries;  // as claimed; the file may hold fewer
 };
 
-int IsKnownInfoSize(uint32_t size) {
+bool IsKnownInfoSize(uint32_t size) {
     return std::ranges::find(kKnownInfoHeaderSizes, size) !=
            std::ranges::end(kKnownInfoHeaderSizes);
 }
@@ -50,58 +50,58 @@ uint32_t InfoHeaderBytes(uint32_t biSize) {
 
 void DecodeHeaders(const uint8_t* bytes, Headers& h) {
     FieldCursor c{bytes, kFileHeaderBytes, 0};
-    h.file.bfType = uint16_t(Take(c, 2));
-    h.file.bfSize = Take(c, 4);
-    h.file.bfReserved1 = uint16_t(Take(c, 2));
-    h.file.bfReserved2 = uint16_t(Take(c, 2));
-    h.file.bfOffBits = Take(c, 4);
+    h.file.bfType = Take<uint16_t>(c);
+    h.file.bfSize = Take<uint32_t>(c);
+    h.file.bfReserved1 = Take<uint16_t>(c);
+    h.file.bfReserved2 = Take<uint16_t>(c);
+    h.file.bfOffBits = Take<uint32_t>(c);
 
     const uint32_t infoBytes = InfoHeaderBytes(LoadLE32(bytes + kFileHeaderBytes));
     c = FieldCursor{bytes + kFileHeaderBytes, infoBytes, 0};
     BITMAPINFOHEADER& info = h.info;
-    info.biSize = Take(c, 4);
+    info.biSize = Take<uint32_t>(c);
     if (info.biSize == kOS2InfoHeaderBytes) {
-        info.biWidth = int32_t(Take(c, 2));  // unsigned, so never top-down
-        info.biHeight = int32_t(Take(c, 2));
-        info.biPlanes = uint16_t(Take(c, 2));
-        info.biBitCount = uint16_t(Take(c, 2));
+        info.biWidth = Take<uint16_t>(c);  // unsigned, so never top-down
+        info.biHeight = Take<uint16_t>(c);
+        info.biPlanes = Take<uint16_t>(c);
+        info.biBitCount = Take<uint16_t>(c);
         h.paletteEntryBytes = kOS2PaletteEntryBytes;
         // No colour count: the entries fill the room before the pixels, up to 256.
         const uint32_t room =
             h.file.bfOffBits - std::min(h.file.bfOffBits, kFileHeaderBytes + infoBytes);
         h.paletteEntries = std::min(kOS2MaxPaletteEntries, room / kOS2PaletteEntryBytes);
     } else {
-        info.biWidth = int32_t(Take(c, 4));
-        info.biHeight = int32_t(Take(c, 4));
-        info.biPlanes = uint16_t(Take(c, 2));
-        info.biBitCount = uint16_t(Take(c, 2));
-        info.biCompression = Take(c, 4);
-        info.biSizeImage = Take(c, 4);
-        info.biXPelsPerMeter = int32_t(Take(c, 4));
-        info.biYPelsPerMeter = int32_t(Take(c, 4));
-        info.biClrUsed = Take(c, 4);
-        info.biClrImportant = Take(c, 4);
+        info.biWidth = int32_t(Take<uint32_t>(c));
+        info.biHeight = int32_t(Take<uint32_t>(c));
+        info.biPlanes = Take<uint16_t>(c);
+        info.biBitCount = Take<uint16_t>(c);
+        info.biCompression = Take<uint32_t>(c);
+        info.biSizeImage = Take<uint32_t>(c);
+        info.biXPelsPerMeter = int32_t(Take<uint32_t>(c));
+        info.biYPelsPerMeter = int32_t(Take<uint32_t>(c));
+        info.biClrUsed = Take<uint32_t>(c);
+        info.biClrImportant = Take<uint32_t>(c);
         h.paletteEntryBytes = sizeof(RGBQUAD);
         h.paletteEntries = info.biClrUsed ? info.biClrUsed : kDefaultPaletteEntries;
     }
     h.paletteOffset = kFileHeaderBytes + infoBytes;
 }
 
-int IsSourceDepth(uint32_t bits) { return bits == 8 || bits == 16 || bits == 24 || bits == 32; }
+bool IsSourceDepth(uint32_t bits) { return bits == 8 || bits == 16 || bits == 24 || bits == 32; }
 
-int IsReadableCompression(uint32_t compression, uint32_t bits) {
+bool IsReadableCompression(uint32_t compression, uint32_t bits) {
     switch (compression) {
         case BI_RGB:
         case BI_BITFIELDS:
-        case BI_ALPHABITFIELDS: return 1;
+        case BI_ALPHABITFIELDS: return true;
         case BI_RLE8: return bits == 8;
-        default: return 0;
+        default: return false;
     }
 }
 
-int Fail(const char* message) {
+bool Fail(const char* message) {
     std::fputs(message, stderr);
-    return 0;
+    return false;
 }
 
 // Entries that the file does not hold stay zero (black).
@@ -116,26 +116,26 @@ void ReadPalette(BMPImage& image, Input& in, const Headers& h) {
 }
 
 // A mask is one unbroken run of bits (or empty), inside the pixel, and overlaps no other.
-int AreUsableMasks(const uint32_t (&masks)[3], uint32_t bits) {
+bool AreUsableMasks(const uint32_t (&masks)[3], uint32_t bits) {
     uint64_t seen = 0;
     for (int i = 0; i < 3; ++i) {
         const uint64_t m = masks[i];
         if (m == 0) continue;
         const uint64_t run = m >> std::countr_zero(m);
-        if ((run & (run + 1)) != 0 || (m >> bits) != 0 || (seen & m) != 0) return 0;
+        if ((run & (run + 1)) != 0 || (m >> bits) != 0 || (seen & m) != 0) return false;
         seen |= m;
     }
-    return 1;
+    return true;
 }
 
 // Takes the colour masks of a 16- or 32-bit BITFIELDS file. Masks equal to the depth's usual
 // layout, or absent, leave colourMasks zero so the converter keeps its fast path.
-int ReadColourMasks(BMPImage& image, Input& in, const Headers& h) {
+bool ReadColourMasks(BMPImage& image, Input& in, const Headers& h) {
     const uint32_t compression = h.info.biCompression;
     const bool bitfields = compression == BI_BITFIELDS || compression == BI_ALPHABITFIELDS;
     const bool present =
         h.info.biSize >= kInfoHeaderBytes + kMaskBytes || h.file.bfOffBits >= kHeaderBytesWithMasks;
-    if (!bitfields || !present || (image.bitCount != 16 && image.bitCount != 32)) return 1;
+    if (!bitfields || !present || (image.bitCount != 16 && image.bitCount != 32)) return true;
 
     if (Keep(in, kMaskOffset + kMaskBytes) < kMaskOffset + kMaskBytes) return Fail(kMsgReadError);
     const uint8_t* bytes = in.front.data() + kMaskOffset;
@@ -146,7 +146,7 @@ int ReadColourMasks(BMPImage& image, Input& in, const Headers& h) {
             ? masks[0] == kRed565Mask && masks[1] == kGreen565Mask && masks[2] == kBlue565Mask
             : masks[0] == kRed888Mask && masks[1] == kGreen888Mask && masks[2] == kBlue888Mask;
     if (!usual) std::copy(masks, masks + 3, image.colourMasks);
-    return 1;
+    return true;
 }
 
 // An RLE8 picture is bounded by the 32-bit size checks alone, and its data can claim a large
@@ -158,22 +158,21 @@ constexpr uint64_t kRLE8FreeBytes = uint64_t{16} << 20;
 constexpr uint64_t kRLE8MaxExpansion = 256;
 constexpr uint64_t kRLE8MaxDataRatio = 4;
 
-int FitsRLE8Data(uint32_t pictureBytes, uint64_t dataBytes) {
+bool FitsRLE8Data(uint32_t pictureBytes, uint64_t dataBytes) {
     return pictureBytes <= std::max(kRLE8FreeBytes, dataBytes * kRLE8MaxExpansion);
 }
 
 // The RLE8 rows, once the data up to its end-of-bitmap marker is in memory.
-int ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t pictureBytes) {
+bool ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t pictureBytes) {
     if (!FitsRLE8Data(pictureBytes, dataBytes)) return Fail(kMsgReadBadRLE);
     image.pixels = AllocateZeroedPixels(pictureBytes);  // ReadBMP frees it on failure
     if (!image.pixels) return Fail(kMsgAllocRead);
     return DecodeRLE8(data, dataBytes, image.pixels, uint32_t(image.width), uint32_t(image.height),
-                      image.stride)
-               ? 1
-               : Fail(kMsgReadBadRLE);
+                      image.stride) ||
+           Fail(kMsgReadBadRLE);
 }
 
-int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
+bool ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
     if (in.length != kUnknownLength && offBits > in.length) return Fail(kMsgReadError);
     if (image.topDown ||
         (in.length != kUnknownLength && !FitsRLE8Data(pictureBytes, in.length - offBits)))
@@ -186,16 +185,16 @@ int ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureB
     const Taken taken =
         TakeUntil(in, offBits, size_t(std::min<uint64_t>(limit, SIZE_MAX)), data,
                   [&end](const Block& b) { return FindRLE8End(b.bytes, b.size, end); });
-    const int ok = taken == Taken::kNoMemory ? Fail(kMsgAllocRead)
-                   : taken == Taken::kEnded  ? Fail(kMsgReadBadRLE)
-                                             : ExpandRLE8(image, data.bytes, end, pictureBytes);
+    const bool ok = taken == Taken::kNoMemory ? Fail(kMsgAllocRead)
+                    : taken == Taken::kEnded  ? Fail(kMsgReadBadRLE)
+                                              : ExpandRLE8(image, data.bytes, end, pictureBytes);
     FreePixels(data.bytes);
     return ok;
 }
 
 // TakeUntil takes no memory past the end of a file, so a short file claiming a huge picture
 // costs none.
-int ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
+bool ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
     Block rows{};
     const Taken taken = TakeUntil(in, offBits, pictureBytes, rows, [pictureBytes](const Block& b) {
@@ -203,13 +202,13 @@ int ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBy
     });
     if (taken == Taken::kDone) {
         image.pixels = rows.bytes;
-        return 1;
+        return true;
     }
     FreePixels(rows.bytes);
     return Fail(taken == Taken::kNoMemory ? kMsgAllocRead : kMsgReadError);
 }
 
-int LoadBMP(BMPImage& image, Input& in) {
+bool LoadBMP(BMPImage& image, Input& in) {
     if (Keep(in, kFileHeaderBytes + 4) < kFileHeaderBytes + 4) return Fail(kMsgReadError);
     const uint32_t infoBytes = InfoHeaderBytes(LoadLE32(in.front.data() + kFileHeaderBytes));
     if (Keep(in, kFileHeaderBytes + infoBytes) < kFileHeaderBytes + infoBytes)
@@ -221,18 +220,18 @@ int LoadBMP(BMPImage& image, Input& in) {
     image.bitCount = uint8_t(info.biBitCount);
     if (!IsSourceDepth(image.bitCount)) {
         std::fprintf(stderr, kMsgReadBitsUnsupported, int(image.bitCount));
-        return 0;
+        return false;
     }
     if (!IsReadableCompression(info.biCompression, image.bitCount)) {
         std::fprintf(stderr, kMsgReadCompressionUnsupported, info.biCompression);
-        return 0;
+        return false;
     }
 
     if (info.biHeight == INT32_MIN) return Fail(kMsgReadBadSize);
     image.width = info.biWidth;
     image.topDown = info.biHeight < 0;
     image.height = image.topDown ? -info.biHeight : info.biHeight;
-    uint32_t sourceBytes = 0, workingRow = 0, workingBytes = 0;
+    uint32_t sourceBytes{}, workingRow{}, workingBytes{};
     if (!ImageBytes(image.width, image.height, image.bitCount, image.stride, sourceBytes) ||
         !ImageBytes(image.width, image.height, 24, workingRow, workingBytes))
         return Fail(kMsgReadBadSize);
@@ -245,14 +244,14 @@ int LoadBMP(BMPImage& image, Input& in) {
         image.pixels = AllocatePixels(0);
         if (!image.pixels) return Fail(kMsgAllocRead);
     } else {
-        if (!ReadColourMasks(image, in, h)) return 0;
-        const int rowsRead = info.biCompression == BI_RLE8
-                                 ? ReadRLE8Rows(image, in, h.file.bfOffBits, sourceBytes)
-                                 : ReadRawRows(image, in, h.file.bfOffBits, sourceBytes);
-        if (!rowsRead) return 0;
+        if (!ReadColourMasks(image, in, h)) return false;
+        const bool rowsRead = info.biCompression == BI_RLE8
+                                  ? ReadRLE8Rows(image, in, h.file.bfOffBits, sourceBytes)
+                                  : ReadRawRows(image, in, h.file.bfOffBits, sourceBytes);
+        if (!rowsRead) return false;
     }
     image.rgb24 = AllocateZeroedPixels(workingBytes);
-    return image.rgb24 ? 1 : Fail(kMsgAllocWrite);
+    return image.rgb24 != nullptr || Fail(kMsgAllocWrite);
 }
 
 }  // namespace
@@ -261,7 +260,7 @@ int ReadBMP(BMPImage& image, const char* path) {
     std::FILE* file = OpenInputFile(path);
     if (!file) return Fail(kMsgNoSuchFile);
     Input in{file, InputLength(file), {}};
-    const int loaded = LoadBMP(image, in);
+    const bool loaded = LoadBMP(image, in);
     std::fclose(file);
     if (!loaded) ReleaseBMPImage(image);
     return loaded;

@@ -18,10 +18,10 @@ struct Layout {
     uint32_t width;
     uint32_t height;
     int bits;
-    uint32_t headerBytes;  // file and information headers, masks included
-    uint32_t rowBytes;     // of a file row; 0 when there are no rows
-    uint32_t imageBytes;
-    size_t workingRow;  // of a working row
+    uint32_t headerBytes;   // file and information headers, masks included
+    uint32_t rowBytes{};    // of a file row; 0 when there are no rows
+    uint32_t imageBytes{};  // these three come from ImageBytes
+    size_t workingRow{};    // of a working row
 };
 
 uint32_t HeaderBytes(int bits) { return bits == 16 ? kHeaderBytesWithMasks : kHeaderBytes; }
@@ -95,8 +95,8 @@ int SaveBMP(const BMPImage& image, const char* path, int bits) {
         std::fprintf(stderr, kMsgSaveBitsUnsupported, bits);
         return 0;
     }
-    Layout layout{uint32_t(image.width), uint32_t(image.height), bits, HeaderBytes(bits), 0, 0, 0};
-    uint32_t workingRow = 0, workingBytes = 0;
+    Layout layout{uint32_t(image.width), uint32_t(image.height), bits, HeaderBytes(bits)};
+    uint32_t workingRow{}, workingBytes{};
     if (!ImageBytes(image.width, image.height, uint32_t(bits), layout.rowBytes,
                     layout.imageBytes) ||
         layout.imageBytes > UINT32_MAX - layout.headerBytes ||
@@ -106,7 +106,7 @@ int SaveBMP(const BMPImage& image, const char* path, int bits) {
     }
     layout.workingRow = workingRow;
 
-    Output out{nullptr, static_cast<uint8_t*>(std::malloc(kOutBufferBytes)), 0, 0, 0};
+    Output out{nullptr, static_cast<uint8_t*>(std::malloc(kOutBufferBytes)), 0, 0, false};
     OutputFile output;
     if (!out.buffer || !OpenOutputFile(path, output)) {
         std::free(out.buffer);

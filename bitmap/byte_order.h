@@ -12,8 +12,7 @@ template <typename T>
 T LoadLE(const uint8_t* p) {
     uint8_t bytes[sizeof(T)];
     std::memcpy(bytes, p, sizeof bytes);
-    if constexpr (std::endian::native == std::endian::big)
-        std::reverse(bytes, bytes + sizeof bytes);
+    if constexpr (std::endian::native == std::endian::big) std::ranges::reverse(bytes);
     T v;
     std::memcpy(&v, bytes, sizeof v);
     return v;
@@ -23,8 +22,7 @@ template <typename T>
 void StoreLE(uint8_t* p, T v) {
     uint8_t bytes[sizeof(T)];
     std::memcpy(bytes, &v, sizeof bytes);
-    if constexpr (std::endian::native == std::endian::big)
-        std::reverse(bytes, bytes + sizeof bytes);
+    if constexpr (std::endian::native == std::endian::big) std::ranges::reverse(bytes);
     std::memcpy(p, bytes, sizeof bytes);
 }
 

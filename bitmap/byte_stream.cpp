@@ -44,14 +44,14 @@ size_t Keep(Input& in, size_t bytes) {
     return in.front.size();
 }
 
-int SeekForward(Input& in, uint64_t offset) {
+bool SeekForward(Input& in, uint64_t offset) {
     uint8_t sink[1 << 16];
     for (uint64_t left = offset - std::min<uint64_t>(offset, in.front.size()); left > 0;) {
         const size_t step = size_t(std::min<uint64_t>(left, sizeof sink));
-        if (ReadBytes(in.file, sink, step) != step) return 0;
+        if (ReadBytes(in.file, sink, step) != step) return false;
         left -= step;
     }
-    return 1;
+    return true;
 }
 
 // Takes the bytes from file offset `offset` on: first those among the kept bytes, then from the
@@ -65,19 +65,19 @@ size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes) {
     return taken + ReadBytes(in.file, into + taken, bytes - taken);
 }
 
-// Grows `block` to hold `capacity` bytes, keeping its contents; 0 when memory runs out.
-int Grow(Block& block, size_t capacity) {
+// Grows `block` to hold `capacity` bytes, keeping its contents; false when memory runs out.
+bool Grow(Block& block, size_t capacity) {
     uint8_t* bigger = AllocatePixels(capacity);
-    if (!bigger) return 0;
+    if (!bigger) return false;
     if (block.size) std::memcpy(bigger, block.bytes, block.size);
     FreePixels(block.bytes);
     block.bytes = bigger;
     block.capacity = capacity;
-    return 1;
+    return true;
 }
 
 void Flush(Output& out) {
-    if (out.used && !out.failed && !WriteBytes(out.file, out.buffer, out.used)) out.failed = 1;
+    if (out.used && !out.failed && !WriteBytes(out.file, out.buffer, out.used)) out.failed = true;
     out.flushed += out.used;
     out.used = 0;
 }
@@ -94,7 +94,7 @@ void Put32(Output& out, uint32_t v) { StoreLE32(Room(out, 4), v); }
 
 void PutBlock(Output& out, const uint8_t* data, size_t n) {
     Flush(out);
-    if (n && !out.failed && !WriteBytes(out.file, data, n)) out.failed = 1;
+    if (n && !out.failed && !WriteBytes(out.file, data, n)) out.failed = true;
     out.flushed += n;
 }
 

@@ -27,8 +27,8 @@ struct Input {
 size_t Keep(Input& in, size_t bytes);
 
 // Positions the input for reading from `offset`: past the kept bytes by reading, never by
-// seeking back, since a pipe cannot. 0 when the input ends first.
-int SeekForward(Input& in, uint64_t offset);
+// seeking back, since a pipe cannot. False when the input ends first.
+bool SeekForward(Input& in, uint64_t offset);
 
 // A buffer of the input's bytes that grows with what arrives: a file of known length fills it
 // whole at once, a pipe in steps, so that a short pipe claiming a huge picture costs little.
@@ -59,7 +59,7 @@ struct Output {
     uint8_t* buffer;  // kOutBufferBytes
     size_t used;
     uint64_t flushed;
-    int failed;
+    bool failed;
 };
 
 void Flush(Output& out);
@@ -78,7 +78,7 @@ uint64_t Position(const Output& out);
 
 // ---- Internals of TakeUntil
 
-int Grow(Block& block, size_t capacity);
+bool Grow(Block& block, size_t capacity);
 size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes);
 inline constexpr size_t kFirstStreamStep = size_t{16} << 10;  // fuzzer inputs grow past it
 

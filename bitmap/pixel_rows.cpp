@@ -177,7 +177,7 @@ BMPDEPTH_ROW_LOOPS(avx2)
 // runtime library that not every toolchain links (macOS's, through zig). The AVX state must also
 // be enabled by the system (OSXSAVE, then XCR0's SSE and AVX bits).
 bool HasAVX2AndBMI2() {
-    uint32_t a = 0, b = 0, c = 0, d = 0;
+    uint32_t a{}, b{}, c{}, d{};
     const auto cpuid = [&](uint32_t leaf) {
         __asm__("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(leaf), "c"(0));
     };
@@ -186,7 +186,7 @@ bool HasAVX2AndBMI2() {
     cpuid(1);
     constexpr uint32_t kOSXSave = 1u << 27, kAVX = 1u << 28;
     if ((c & (kOSXSave | kAVX)) != (kOSXSave | kAVX)) return false;
-    uint32_t xcr0 = 0, high = 0;
+    uint32_t xcr0{}, high{};
     __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
     if ((xcr0 & 6) != 6) return false;
     cpuid(7);

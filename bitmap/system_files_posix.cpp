@@ -116,7 +116,7 @@ bool IsStandardOutput(const char* path) {
            named.st_dev == out.st_dev && named.st_ino == out.st_ino;
 }
 
-int Adopt(OutputFile& output, int fd) {
+bool Adopt(OutputFile& output, int fd) {
     output.file = fd < 0 ? nullptr : ::fdopen(fd, "wb");
     if (!output.file && fd >= 0) ::close(fd);
     return output.file != nullptr;
@@ -143,9 +143,9 @@ int CreateTempIn(int folder, std::string& name) {
 }
 
 // A replacement must keep what writing into the old file keeps: its other names, its owner and
-// group, its extended attributes and ACLs. This is the one place that decides: 1 when the
-// replacement keeps them all, 0 when the old file is to be written in place instead.
-int ReplacementKeepsAll(int temp, int old, const struct stat& was) {
+// group, its extended attributes and ACLs. This is the one place that decides: true when the
+// replacement keeps them all, false when the old file is to be written in place instead.
+bool ReplacementKeepsAll(int temp, int old, const struct stat& was) {
     struct stat made {};
     return ((::fstat(temp, &made) == 0 && made.st_uid == was.st_uid && made.st_gid == was.st_gid) ||
             ::fchown(temp, was.st_uid, was.st_gid) == 0) &&
@@ -153,12 +153,12 @@ int ReplacementKeepsAll(int temp, int old, const struct stat& was) {
 }
 
 // The file that will be put in place of `name` once complete: new, or replacing the file open
-// as `old` with the facts `was`. Returns 1 with the file open and watched.
-int CreateTempBeside(OutputFile& output, const fs::path& name, int old, const struct stat* was) {
-    if (was && was->st_nlink != 1) return 0;
+// as `old` with the facts `was`. True with the file open and watched.
+bool CreateTempBeside(OutputFile& output, const fs::path& name, int old, const struct stat* was) {
+    if (was && was->st_nlink != 1) return false;
     const fs::path parent = name.parent_path();
     const int folder = OpenFolder(parent.empty() ? "." : parent.c_str());
-    if (folder < 0) return 0;
+    if (folder < 0) return false;
     std::string temp;
     const SignalsHeld held;
     const int fd = CreateTempIn(folder, temp);
@@ -169,7 +169,7 @@ int CreateTempBeside(OutputFile& output, const fs::path& name, int old, const st
             ::unlinkat(folder, temp.c_str(), 0);
         }
         ::close(folder);
-        return 0;
+        return false;
     }
     output.folder = folder;
     output.finalName = name.filename();
@@ -178,10 +178,10 @@ int CreateTempBeside(OutputFile& output, const fs::path& name, int old, const st
     output.finalMode = was ? unsigned(was->st_mode) & 01777 : NewFileMode();
     output.replaces = was != nullptr;
     WatchTemp(folder, output.tempName.c_str());
-    return 1;
+    return true;
 }
 
-int OpenOutput(const char* path, OutputFile& output) {
+bool OpenOutput(const char* path, OutputFile& output) {
     // Through the shell's own descriptor, at its position and in its append mode: opening the
     // name again would cut off what the shell wrote before.
     if (IsStandardOutput(path)) return Adopt(output, ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0));
@@ -190,19 +190,19 @@ int OpenOutput(const char* path, OutputFile& output) {
     if (exists && !S_ISREG(old.st_mode))  // devices, pipes and FIFOs
         return Adopt(output, ::open(path, O_WRONLY | O_TRUNC | O_CLOEXEC));
     const fs::path name = FollowLinks(path);
-    if (name.empty()) return 0;
+    if (name.empty()) return false;
     if (!exists) return CreateTempBeside(output, name, -1, nullptr);
     // An existing file is written only if opening it for writing succeeds, and in place where
     // a replacement would lose what it keeps, or no file can be made beside it.
     const int fd = ::open(name.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) return false;
     if (CreateTempBeside(output, name, fd, &old)) {
         ::close(fd);
-        return 1;
+        return true;
     }
     if (::ftruncate(fd, 0) == 0) return Adopt(output, fd);
     ::close(fd);
-    return 0;
+    return false;
 }
 
 }  // namespace

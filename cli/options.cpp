@@ -1,14 +1,12 @@
 #include "cli/options.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 int ParseDepth(const char* text) {
-    const long long value = std::strtoll(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return int(value);
+    return int(std::clamp<long long>(std::strtoll(text, nullptr, 10), INT_MIN, INT_MAX));
 }
 
 int ParseArguments(int argc, char* const argv[], Options& options) {
