@@ -94,8 +94,8 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
         {Masked(16, {0xF800, 0x07E0, 0x001F}, {0x0821}), {"", {8, 4, 8, 0}}},      // the default
         {Masked(32, {0xFF0000, 0xFF00, 0xFF}, {p}), {"", {0x11, 0x22, 0x33, 0}}},  // BGRA
         {Masked(32, rgba, {p, 0x00030201}), {"", {0x33, 0x22, 0x11, 3, 2, 1, 0, 0}}},  // RGBA
-        {Masked(32, rgba, {p}, 6), {"", {0x33, 0x22, 0x11, 0}}},           // ALPHABITFIELDS
-        {Masked(32, {0, 0xFF0000, 0xFF}, {p}), {"", {0x11, 0x33, 0, 0}}},  // one usual mask
+        {Masked(32, rgba, {p}, 6), {"", {0x33, 0x22, 0x11, 0}}},  // ALPHABITFIELDS
+        {Masked(32, {0xFF0000, 0xFF000000, 0xFF}, {p}), {"", {0x11, 0x44, 0x33, 0}}},  // two usual
         // 10-10-10: 1023 -> 255, 512 -> 128, 1 -> 0.
         {Masked(32, {0x3FF00000, 0xFFC00, 0x3FF}, {1023u << 20 | 512u << 10 | 1}),
          {"", {0, 128, 255, 0}}},
@@ -110,6 +110,7 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
         {Make(emptyCut, {1, 2, 3, 4}, {}), {"", {}}},
         {Make(Fields(1 << 28, 0, 8), {}, {}), {"", {}}},  // a row too long for 24 bits
         // Refusals, each with its reason.
+        {{'B', 'M', 1, 2}, {kReadError}},                            // no room for the headers
         {Masked(16, {0xF0F0, 0x0F00, 0x000F}, {0}), {kBadMasks}},    // two runs
         {Masked(16, {0xFF00, 0x0FF0, 0x000F}, {0}), {kBadMasks}},    // overlapping
         {Masked(16, {0x1F0000, 0x07E0, 0x001F}, {0}), {kBadMasks}},  // beyond 16 bits
@@ -197,6 +198,8 @@ TEST(RLE8, EachStreamGivesItsPixelsOrIsRefused) {
     };
     for (const auto& [data, width, height, expected] : cases)
         EXPECT_EQ(decode(data, width, height), expected) << testing::PrintToString(data);
+    size_t end = 0;  // the walk stops just past the end of bitmap, whatever follows
+    EXPECT_TRUE(FindRLE8End(std::get<0>(cases[1]).data(), 23, end) == 1 && end == 22);
 }
 
 namespace {

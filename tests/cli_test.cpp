@@ -269,7 +269,8 @@ TEST(Cli, ReplacementsReachTheDiskFirstAndInterruptedCallsGoOn) {
     // Written in place (it has two names), so strace can name it: a failing close fails the save.
     fs::create_hard_link(out, dir / "second");
     EXPECT_EQ(calls("-e trace=close -P " + out + " -e inject=close:error=EIO"), "1 close");
-    EXPECT_EQ(calls("-e trace=ftruncate -e inject=ftruncate:error=EIO"), "1 ftruncate");
+    EXPECT_EQ(calls("-e trace=ftruncate,close -P " + out + " -e inject=ftruncate:error=EIO"),
+              "1 ftruncate close");
     fs::remove(dir / "second");
 
     if (::geteuid() != 0) GTEST_SKIP() << "the rest needs root, to give a file to another user";
@@ -286,6 +287,7 @@ TEST(Cli, ReplacementsReachTheDiskFirstAndInterruptedCallsGoOn) {
     if (std::system(("setfattr -n user.note -v kept '" + out + "' 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "no user attributes on this file system, or no setfattr";
     EXPECT_EQ(calls("-e trace=fsetxattr,/^rename -e inject=fsetxattr:error=EPERM"), "0 fsetxattr");
+    EXPECT_EQ(calls("-e trace=fgetxattr,/^rename -e inject=fgetxattr:error=EIO"), "0 fgetxattr");
     EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp", "trace"}));  // the temporary file gone
     EXPECT_EQ(ReadFile(out), saved);
 }

@@ -53,6 +53,8 @@ TEST(PixelMemory, BuffersComeZeroedAndGoBackWhole) {
             image.pixels = AllocateZeroedPixels(bytes);
             image.rgb24 = AllocatePixels(bytes);
             ASSERT_TRUE(image.pixels && image.rgb24);
+            EXPECT_TRUE(bytes < (2 << 20) ||
+                        uintptr_t(image.pixels) % (2 << 20) == 0);  // huge pages
             ASSERT_EQ(size_t(std::count(image.pixels, image.pixels + bytes, 0)), bytes);
             std::memset(image.rgb24, 0xAB, bytes);  // so that a later buffer may reuse dirt
             ReleaseBMPImage(image);
