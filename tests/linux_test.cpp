@@ -16,10 +16,9 @@ TEST(Saving, PutsBackWhatItChangedAndFreesWhatItTook) {
     const ScratchDir dir;
     const auto handlers = [] {  // of signals that the save takes over, whatever the runner set
         std::vector<void (*)(int)> all;
-        for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGXFSZ, SIGRTMAX}) {
-            struct sigaction now {};
+        struct sigaction now {};
+        for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGXFSZ, SIGRTMAX})
             all.push_back(sigaction(sig, nullptr, &now) == 0 ? now.sa_handler : nullptr);
-        }
         return all;
     };
     const auto before = handlers();
