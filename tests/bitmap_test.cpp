@@ -94,8 +94,8 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
         {Masked(16, {0xF800, 0x07E0, 0x001F}, {0x0821}), {"", {8, 4, 8, 0}}},      // the default
         {Masked(32, {0xFF0000, 0xFF00, 0xFF}, {p}), {"", {0x11, 0x22, 0x33, 0}}},  // BGRA
         {Masked(32, rgba, {p, 0x00030201}), {"", {0x33, 0x22, 0x11, 3, 2, 1, 0, 0}}},  // RGBA
-        {Masked(32, rgba, {p}, 6), {"", {0x33, 0x22, 0x11, 0}}},  // ALPHABITFIELDS
-        {Masked(32, {0xFF0000, 0xFF000000, 0xFF}, {p}), {"", {0x11, 0x44, 0x33, 0}}},  // two usual
+        {Masked(32, rgba, {p}, 6), {"", {0x33, 0x22, 0x11, 0}}},           // ALPHABITFIELDS
+        {Masked(32, {0xFF0000, 0, 0xFF}, {p}), {"", {0x11, 0, 0x33, 0}}},  // two usual, one empty
         // 10-10-10: 1023 -> 255, 512 -> 128, 1 -> 0.
         {Masked(32, {0x3FF00000, 0xFFC00, 0x3FF}, {1023u << 20 | 512u << 10 | 1}),
          {"", {0, 128, 255, 0}}},
