@@ -5,7 +5,14 @@
 
 int OpenFolder(const char* path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
-// No extended attributes that this program knows how to read.
+// No portable way to ask: the name as typed is the file's only where it is no link, and a link
+// is written in place.
+std::string PathOfOpenFile(int, const char* typed) { return typed; }
+
+bool AppendOnlyFolder(int) { return false; }
+
+// No extended attributes or inode flags that this program knows how to read.
 int CopyExtendedAttributes(int, int) { return 1; }
+int CopyInodeFlags(int, int) { return 1; }
 
 int FlushToDisk(int fd) { return ::fsync(fd) == 0; }

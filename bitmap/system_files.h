@@ -17,28 +17,35 @@ std::FILE* OpenInputFile(const char* path);
 inline constexpr uint64_t kUnknownLength = UINT64_MAX;
 uint64_t InputLength(std::FILE* file);
 
-// A new file, or a regular file with one name, is written under a short temporary name in the
-// same folder and put in place of the output name only once complete, so a failed or
-// interrupted save leaves what stood there untouched. What a replacement would change is written
-// in place instead, as opening the name for writing would: devices, pipes and FIFOs, the file
-// that standard output already has open, a file with other names (hard links), one in a folder
-// where no file can be created, and one whose owner, group or extended attributes (POSIX) the new
-// file could not be given.
+// A save opens the name as writing into it would, so that the system resolves it and applies
+// its own rules (permissions, links, the protections of shared folders), and a new name is made
+// then, empty, with the mode and ACL that creating it gives. The picture then goes under a short
+// temporary name beside the file and is put in its place only once complete, so a failed or
+// interrupted save leaves what stood there whole. Where a replacement may not do what writing
+// would, the file is written in place instead (ChooseSave in save_choice.h has every rule); where
+// it cannot for want of room or descriptors, the save fails and the old file stays.
 struct OutputFile {
     std::FILE* file = nullptr;
     std::filesystem::path finalName;  // POSIX: within `folder`
     std::filesystem::path tempName;   // empty when writing in place
     int folder = -1;                  // POSIX: the folder of both names, while it is open
+    int target = -1;                  // POSIX: the file opening the name gave, while replaced
+    int tempCopy = -1;                // POSIX: the temporary file again, to copy in place
     unsigned finalMode = 0;           // permissions (or attributes) the file gets once complete
-    bool replaces = false;            // the temporary file goes over an existing one
+    bool replaces = false;            // the temporary file goes over a file that held a picture
+    bool created = false;             // the name was made by this save, and goes if it fails
+
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;  // an interruption holds on to its names
+    OutputFile& operator=(const OutputFile&) = delete;
 };
 
-// Opens the stream to write; returns 1, or 0 when opening the name for writing would fail (an
-// existing file the user may not write, a read-only file on Windows, a missing folder) or
-// nothing could be created. While the temporary file exists, an interruption removes it before
-// ending the program: on POSIX systems every signal whose default action ends the program, but
-// those that report the program's own faults; on Windows Ctrl-C, Ctrl-Break and closing the
-// console.
+// Opens the stream to write, into a fresh `output`; returns 1, or 0 when opening the name for
+// writing fails (an existing file the user may not write, a read-only file on Windows, a missing
+// folder, a name the system will not resolve) or nothing could be made. While the temporary file
+// exists, an interruption removes it (and a name this save made) before ending the program: on
+// POSIX systems every signal whose default action ends the program, but those that report the
+// program's own faults; on Windows Ctrl-C, Ctrl-Break and closing the console.
 int OpenOutputFile(const char* path, OutputFile& output);
 
 // Closes the stream and, when `complete` and the close succeeded, puts the file in place: over

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bitmap/save_choice.h"
 #include "bitmap/system_files.h"
 
 namespace fs = std::filesystem;
@@ -32,35 +33,93 @@ fs::path SystemName(const char* name) {
 // Devices (NUL, CON) and named pipes cannot be replaced: they are written in place.
 bool IsDeviceName(const fs::path& name) { return name.native().starts_with(LR"(\\.\)"); }
 
-// A file with other names (hard links) is written in place, so that every name keeps naming it.
-bool HasOtherNames(const fs::path& name) {
-    const HANDLE file =
-        CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opens the name as _wfopen(name, L"wb") would, links followed, but leaves the file as it is:
+// the system refuses a read-only file, a folder, or one the user may not write. A new name is
+// made empty. `created` only where the name was new.
+HANDLE OpenAsWriting(const fs::path& name, bool& created) {
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    created = file != INVALID_HANDLE_VALUE;
+    if (!created && GetLastError() == ERROR_FILE_EXISTS)  // or a link
+        file = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file;
+}
+
+// The file's own full name, links resolved, in the "\\?\" form that takes any length.
+fs::path FinalName(HANDLE file) {
+    std::wstring name(GetFinalPathNameByHandleW(file, nullptr, 0, FILE_NAME_NORMALIZED), L'\0');
+    const DWORD length =
+        GetFinalPathNameByHandleW(file, name.data(), DWORD(name.size()), FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= name.size()) return {};
+    name.resize(length);
+    return name;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Whether `name` is, itself and not through a link, the file described by `info`.
+bool NamesFile(const fs::path& name, const BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE file = CreateFileW(name.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION info{};
-    const bool linked = GetFileInformationByHandle(file, &info) && info.nNumberOfLinks > 1;
+    BY_HANDLE_FILE_INFORMATION named{};
+    const bool same = GetFileInformationByHandle(file, &named) && SameFile(named, info);
     CloseHandle(file);
-    return linked;
+    return same;
+}
+
+// How a failure to make something bears on the choice: want of room or handles is no reason
+// to write in place.
+Attempt AttemptAfter(DWORD error) {
+    switch (error) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+        case ERROR_TOO_MANY_OPEN_FILES:
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY:
+        case ERROR_NOT_ENOUGH_QUOTA: return Attempt::kNoRoom;
+        default: return Attempt::kNotAllowed;
+    }
+}
+
+std::FILE* StreamOf(HANDLE file) {
+    const int fd = _open_osfhandle(intptr_t(file), _O_WRONLY | _O_BINARY);
+    std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (!stream) {
+        if (fd < 0)
+            CloseHandle(file);
+        else
+            _close(fd);
+    }
+    return stream;
 }
 
 // Interruption: Windows runs the console handler on a thread of its own, so the handler and the
 // saving thread take turns on the temporary file and its record.
 SRWLOCK gTempLock = SRWLOCK_INIT;
 const wchar_t* gPendingTemp = nullptr;
+const wchar_t* gMadeName = nullptr;  // a name this save made, empty until the file goes there
 
 BOOL WINAPI RemoveTempAndExit(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
         return FALSE;
     AcquireSRWLockExclusive(&gTempLock);  // held to the end: the file cannot be put in place now
     if (gPendingTemp) DeleteFileW(gPendingTemp);  // gone once the process's handle closes
+    if (gMadeName) DeleteFileW(gMadeName);
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
 
 // A short fresh name in the folder of `target`. No other program may open the file while it is
 // written, though the interruption handler may delete it.
-std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName) {
+std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName, DWORD& error) {
+    error = ERROR_FILE_EXISTS;
     const unsigned seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
     for (unsigned attempt = 0; attempt < 64; ++attempt) {
         wchar_t name[32];
@@ -69,16 +128,12 @@ std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName) {
         const HANDLE handle = CreateFileW(tempName.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
-            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            error = GetLastError();
+            if (error == ERROR_FILE_EXISTS) continue;
             break;
         }
-        const int fd = _open_osfhandle(intptr_t(handle), _O_WRONLY | _O_BINARY);
-        std::FILE* file = fd < 0 ? nullptr : _fdopen(fd, "wb");
-        if (file) return file;
-        if (fd < 0)
-            CloseHandle(handle);
-        else
-            _close(fd);
+        if (std::FILE* file = StreamOf(handle)) return file;
+        error = ERROR_NOT_ENOUGH_MEMORY;
         DeleteFileW(tempName.c_str());
         break;
     }
@@ -93,11 +148,55 @@ int PutInPlace(const OutputFile& output) {
     const wchar_t* temp = output.tempName.c_str();
     const wchar_t* name = output.finalName.c_str();
     SetFileAttributesW(temp, DWORD(output.finalMode));  // where ReplaceFileW leaves them out
-    if (!output.replaces)
+    if (!output.replaces)                               // a new name, or the empty file made there
         return MoveFileExW(temp, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (ReplaceFileW(name, temp, nullptr, 0, nullptr, nullptr)) return 1;
     return GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT &&
            MoveFileExW(temp, name, MOVEFILE_WRITE_THROUGH);
+}
+
+// Decides with ChooseSave, as the POSIX save does; Windows has no append-only folders, and
+// ReplaceFileW keeps the old file's ACL, streams and attributes.
+bool OpenOutput(const fs::path& typed, OutputFile& output) {
+    SaveFacts facts;
+    const HANDLE file = OpenAsWriting(typed, output.created);
+    facts.opened = file != INVALID_HANDLE_VALUE;
+    if (!facts.opened) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    facts.regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
+    facts.otherNames = info.nNumberOfLinks != 1;
+    if (facts.regular) output.finalName = FinalName(file);  // a link's target, which it stays
+    if (facts.regular)
+        facts.folder = !output.finalName.empty() && NamesFile(output.finalName, info)
+                           ? Attempt::kDone
+                           : Attempt::kNotAllowed;
+    if (ChooseSave(facts) == SaveWay::kReplace) {
+        output.replaces = !output.created;
+        // The new file takes the old one's hidden, system and indexing attributes.
+        constexpr DWORD kKept =
+            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+        output.finalMode = FILE_ATTRIBUTE_ARCHIVE | (info.dwFileAttributes & kKept);
+        SetConsoleCtrlHandler(RemoveTempAndExit, TRUE);
+        AcquireSRWLockExclusive(&gTempLock);
+        DWORD error = 0;
+        output.file = CreateTempBeside(output.finalName, output.tempName, error);
+        facts.temp = output.file ? Attempt::kDone : AttemptAfter(error);
+        gPendingTemp = output.file ? output.tempName.c_str() : nullptr;
+        gMadeName = output.file && output.created ? output.finalName.c_str() : nullptr;
+        ReleaseSRWLockExclusive(&gTempLock);
+        if (!output.file) SetConsoleCtrlHandler(RemoveTempAndExit, FALSE);
+    }
+    switch (ChooseSave(facts)) {
+        case SaveWay::kReplace: CloseHandle(file); return true;
+        case SaveWay::kInPlace:
+            if (facts.regular && !output.created && !SetEndOfFile(file)) break;
+            output.file = StreamOf(file);
+            return output.file != nullptr;
+        case SaveWay::kRefuse: break;
+    }
+    CloseHandle(file);
+    if (output.created) DeleteFileW(output.finalName.c_str());
+    return false;
 }
 
 }  // namespace
@@ -115,33 +214,11 @@ uint64_t InputLength(std::FILE* file) {
 }
 
 int OpenOutputFile(const char* path, OutputFile& output) {
-    output = OutputFile{};
-    output.finalName = SystemName(path);
-    const bool device = IsDeviceName(output.finalName);
-    const DWORD old =
-        device ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(output.finalName.c_str());
-    // A folder or a read-only file is refused before anything is written, as opening it for
-    // writing would be.
-    if (old != INVALID_FILE_ATTRIBUTES &&
-        (old & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)))
+    const fs::path typed = SystemName(path);
+    if (IsDeviceName(typed)) {
+        output.file = _wfopen(typed.c_str(), L"wb");
+    } else if (!OpenOutput(typed, output)) {
         return 0;
-    output.replaces = old != INVALID_FILE_ATTRIBUTES;
-    if (device || HasOtherNames(output.finalName)) {
-        output.file = _wfopen(output.finalName.c_str(), L"wb");
-    } else {
-        // The new file takes the old one's hidden, system and indexing attributes.
-        constexpr DWORD kKept =
-            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-        output.finalMode = FILE_ATTRIBUTE_ARCHIVE | (output.replaces ? old & kKept : 0);
-        SetConsoleCtrlHandler(RemoveTempAndExit, TRUE);
-        AcquireSRWLockExclusive(&gTempLock);
-        output.file = CreateTempBeside(output.finalName, output.tempName);
-        gPendingTemp = output.file ? output.tempName.c_str() : nullptr;
-        ReleaseSRWLockExclusive(&gTempLock);
-        if (!output.file) SetConsoleCtrlHandler(RemoveTempAndExit, FALSE);
-        // In a folder where no file can be created, an existing file is written in place, as
-        // opening it for writing would.
-        if (!output.file && output.replaces) output.file = _wfopen(output.finalName.c_str(), L"wb");
     }
     if (!output.file) return 0;
     // The writer buffers for itself; a second buffer here would only copy every byte again.
@@ -156,11 +233,16 @@ int CommitOutputFile(OutputFile& output, int complete) {
         complete = 0;
     if (std::fclose(output.file) != 0) complete = 0;
     output.file = nullptr;
-    if (output.tempName.empty()) return complete;
+    if (output.tempName.empty()) {
+        if (!complete && output.created) DeleteFileW(output.finalName.c_str());
+        return complete;
+    }
     AcquireSRWLockExclusive(&gTempLock);
     const int placed = complete && PutInPlace(output);
     if (!placed) DeleteFileW(output.tempName.c_str());
+    if (!placed && output.created) DeleteFileW(output.finalName.c_str());  // still the empty one
     gPendingTemp = nullptr;
+    gMadeName = nullptr;
     ReleaseSRWLockExclusive(&gTempLock);
     SetConsoleCtrlHandler(RemoveTempAndExit, FALSE);
     return placed;

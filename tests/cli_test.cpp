@@ -113,6 +113,15 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
             EXPECT_EQ(RunTool(dir, {in, "-b", bits, "-o", bad}),
                       (RunResult{1, bad + ": cannot write bmp file\n"}));
     EXPECT_EQ(RunTool(dir, {in, "-o", device("null", 3)}).first, 0);  // in place
+    // No descriptor left for the folder, or for the temporary file: no reason to cut the old
+    // file and write it. Any the runner left open are closed first; an emulator needs its own.
+    for (const char* limit : {"4", "5"}) {
+        if (BMPDEPTH_EMULATED) break;
+        EXPECT_EQ(RunTool(dir, {in, "-o", out},
+                          "exec 3>&- 4>&-; ulimit -n " + std::string(limit) + "; exec {}"),
+                  cannotWrite);
+        EXPECT_EQ(ReadFile(out), Bytes(3000, 'k'));
+    }
 
     // Stopped while it writes: the temporary file goes, and the status names the signal.
     WriteFile(in, synth::Make(Fields(6400, 6400, 8), Bytes(1024, 0), {}));
@@ -123,6 +132,58 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
     EXPECT_EQ(ReadFile(out), Bytes(3000, 'k'));
     EXPECT_EQ(dir.Entries(), (Args{"in.bmp", "out.bmp"}));
     EXPECT_EQ(RunTool(dir, {in, "-o", out}, "trap '' TERM; " + stop).first, 0);  // stays ignored
+
+    if (::geteuid() != 0) GTEST_SKIP() << "the rest needs root, to mount and to set folder flags";
+    ScratchDir root;
+    const std::string picture = root / "in.bmp", full = root / "full", old = full + "/old.bmp";
+    const Bytes oldBytes(3000, 'k');
+    WriteFile(picture, synth::Pattern(300, 300, 24, false));
+    // A shared folder (sticky, anyone may write) where another user left a link: the kernel's
+    // protected_symlinks refuses it to root as it does to `>`. Only where it is switched on.
+    std::ifstream protection("/proc/sys/fs/protected_symlinks");
+    if (int on = 0; protection >> on && on == 1) {
+        fs::create_directory(root / "shared");
+        fs::permissions(root.path, fs::perms(0755));
+        fs::permissions(root / "shared", fs::perms(01777));
+        WriteFile(root / "target", oldBytes);
+        EXPECT_EQ(std::system(("setpriv --reuid=65534 --regid=65534 --clear-groups ln -s '" +
+                               root / "target" + "' '" + root / "shared/x.bmp'")
+                                  .c_str()),
+                  0);
+        EXPECT_EQ(RunTool(root, {picture, "-o", root / "shared/x.bmp"}).first, 1);
+        EXPECT_EQ(ReadFile(root / "target"), oldBytes);
+    }
+    // A file system with no inode to spare: the save fails and the old file stays whole.
+    fs::create_directory(full);
+    if (std::system(("mount -t tmpfs -o size=2m,nr_inodes=4 tmpfs '" + full + "'").c_str()) != 0)
+        GTEST_SKIP() << "no tmpfs mounts here";
+    struct Unmount {
+        std::string at;
+        ~Unmount() { std::system(("umount '" + at + "'").c_str()); }
+    } unmount{full};
+    for (const char* name : {"/old.bmp", "/filler", "/filler2"}) WriteFile(full + name, oldBytes);
+    EXPECT_EQ(RunTool(root, {picture, "-b", "32", "-o", old}),
+              (RunResult{1, old + ": cannot write bmp file\n"}));
+    EXPECT_EQ(ReadFile(old), oldBytes);
+    // A file mounted over a name, as a container's single-file volume: the rename is refused
+    // (EBUSY), so the complete picture is written into the file, and no temporary file stays.
+    fs::remove(full + "/filler2");
+    EXPECT_EQ(std::system(("mount --bind '" + full + "/filler' '" + old + "'").c_str()), 0);
+    EXPECT_EQ(RunTool(root, {picture, "-o", old}).first, 0);
+    EXPECT_EQ(ReadFile(full + "/filler"), Load(ReadFile(picture), 24).saved);
+    std::system(("umount '" + old + "'").c_str());
+    EXPECT_EQ(ReadFile(old), oldBytes);
+    // An append-only folder, where a temporary file could never be removed: written in place.
+    const std::string locked = root / "locked";
+    fs::create_directory(locked);
+    WriteFile(locked + "/old.bmp", oldBytes);
+    if (std::system(("chattr +a '" + locked + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no append-only folders on this file system, or no chattr";
+    EXPECT_EQ(RunTool(root, {picture, "-o", locked + "/old.bmp"}).first, 0);
+    std::system(("chattr -a '" + locked + "'").c_str());
+    EXPECT_EQ(ReadFile(locked + "/old.bmp"), Load(ReadFile(picture), 24).saved);
+    EXPECT_EQ(fs::directory_iterator(locked)->path().filename(), "old.bmp");
+    EXPECT_EQ(std::distance(fs::directory_iterator(locked), {}), 1);
 }
 
 // A save keeps what writing into the name would keep: other names, links, what the shell wrote.
@@ -166,6 +227,25 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
         fs::remove(dir / "link");
     }
     EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
+    // The kernel follows links, up to its own limit of 40, and refuses a longer chain.
+    const auto chain = [&](int i) { return dir / (std::to_string(i) + ".link"); };
+    fs::create_symlink("out.bmp", chain(1));
+    for (int i = 2; i <= 41; ++i) fs::create_symlink(std::to_string(i - 1) + ".link", chain(i));
+    WriteFile(out, {'o'});
+    EXPECT_EQ(RunTool(dir, {in, "-o", chain(41)}),
+              (RunResult{1, chain(41) + ": cannot write bmp file\n"}));
+    EXPECT_EQ(ReadFile(out), Bytes{'o'});
+    EXPECT_EQ(RunTool(dir, {in, "-o", chain(40)}).first, 0);
+    EXPECT_TRUE(fs::is_symlink(chain(40)) && ReadFile(out) == saved);
+    for (int i = 1; i <= 41; ++i) fs::remove(chain(i));
+    // A deleted file that the shell holds open, by its /dev/fd name: written as the shell would.
+    WriteFile(dir / "gone", Bytes(3000, 'k'));
+    EXPECT_EQ(RunTool(dir, {in, "-o", "/dev/fd/3"},
+                      "exec 3<>'" + dir / "gone" + "'; rm '" + dir / "gone" +
+                          "'; {} && cat <&3 >'" + dir / "kept" + "'"),
+              (RunResult{0, ""}));
+    EXPECT_EQ(ReadFile(dir / "kept"), saved);
+    fs::remove(dir / "kept");
     // Set-ID bits, which a write would clear, are not carried over; the sticky bit is.
     fs::permissions(out, fs::perms(07755));
     EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
@@ -178,18 +258,19 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
 
     // Extended attributes and ACLs stay with a replacement, as with a write into the file.
     fs::remove(dir / "second");
-    const auto attributes = [&] {  // as getfattr and getfacl show them
-        std::system(
-            ("{ getfattr -d -m - '" + out + "'; getfacl -cp '" + out + "'; } >" + dir / "shown")
-                .c_str());
-        const Bytes shown = ReadFile(dir / "shown");
-        return std::string(shown.begin(), shown.end());
+    const auto shown = [&](const std::string& command) {  // what it prints
+        std::system(("{ " + command + "; } >'" + dir / "shown" + "' 2>/dev/null").c_str());
+        const Bytes text = ReadFile(dir / "shown");
+        return std::string(text.begin(), text.end());
+    };
+    const auto attributes = [&](const std::string& file) {  // as getfattr and getfacl show them
+        return shown("getfattr -d -m - '" + file + "'; getfacl -cp '" + file + "'");
     };
     if (std::system(("setfattr -n user.note -v kept '" + out + "' && setfacl -m u:nobody:r '" +
                      out + "' 2>/dev/null")
                         .c_str()) != 0)
         GTEST_SKIP() << "no user attributes or ACLs on this file system, or no setfattr/setfacl";
-    const std::string before = attributes();
+    const std::string before = attributes(out);
     struct stat st {};
     const ino_t old = ::stat(out.c_str(), &st) == 0 ? st.st_ino : 0;
     EXPECT_EQ(RunTool(dir, {in, "-b", "16", "-o", out}).first, 0);
@@ -197,8 +278,33 @@ TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
     EXPECT_TRUE(before.find("user.note=\"kept\"") != std::string::npos &&
                 before.find("user:nobody:r--") != std::string::npos)
         << before;
-    EXPECT_EQ(attributes(), before);
+    EXPECT_EQ(attributes(out), before);
     EXPECT_EQ(DepthOf(out), 16);
+    // In a folder with a default ACL: a replacement has the old file's ACL (none) and mode, and a
+    // new name what creating it gives, as the shell's own `>` shows, whatever the umask.
+    const std::string shared = dir / "shared", plain = shared + "/plain.bmp";
+    fs::create_directory(shared);
+    ASSERT_EQ(std::system(("setfacl -d -m u:nobody:rw '" + shared + "'").c_str()), 0);
+    WriteFile(plain, {'o'});
+    std::system(("setfacl -b '" + plain + "' && chmod 0640 '" + plain + "'").c_str());
+    const std::string unshared = attributes(plain);
+    EXPECT_EQ(RunTool(dir, {in, "-o", plain}).first, 0);
+    EXPECT_EQ(attributes(plain), unshared);
+    EXPECT_EQ(RunTool(dir, {in, "-o", shared + "/new.bmp"},
+                      "umask 000; : >'" + shared + "/by-shell'; exec {}")
+                  .first,
+              0);
+    EXPECT_EQ(
+        shown("ls -l '" + shared + "/new.bmp' | cut -c1-10; getfacl -cp '" + shared + "/new.bmp'"),
+        shown("ls -l '" + shared + "/by-shell' | cut -c1-10; getfacl -cp '" + shared +
+              "/by-shell'"));
+    // Inode flags that the owner may set: synchronous writes, no access times, no dump.
+    if (std::system(("chattr +S +A +d '" + out + "' 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "no inode flags on this file system, or no chattr";
+    const std::string flags = shown("lsattr '" + out + "'");
+    EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
+    EXPECT_EQ(shown("lsattr '" + out + "'"), flags);
+    EXPECT_EQ(ReadFile(out), saved);
 }
 
 // System calls as strace shows them and makes them fail: a replacement reaches the disk before
