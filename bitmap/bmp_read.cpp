@@ -38,8 +38,8 @@ struct Headers {
 };
 
 bool IsKnownInfoSize(uint32_t size) {
-    return std::ranges::find(kKnownInfoHeaderSizes, size) !=
-           std::ranges::end(kKnownInfoHeaderSizes);
+    return std::find(std::begin(kKnownInfoHeaderSizes), std::end(kKnownInfoHeaderSizes), size) !=
+           std::end(kKnownInfoHeaderSizes);
 }
 
 // Bytes of information header that the reader takes notice of for a given biSize.

@@ -12,7 +12,8 @@ template <typename T>
 T LoadLE(const uint8_t* p) {
     uint8_t bytes[sizeof(T)];
     std::memcpy(bytes, p, sizeof bytes);
-    if constexpr (std::endian::native == std::endian::big) std::ranges::reverse(bytes);
+    if constexpr (std::endian::native == std::endian::big)
+        std::reverse(bytes, bytes + sizeof bytes);
     T v;
     std::memcpy(&v, bytes, sizeof v);
     return v;
@@ -22,7 +23,8 @@ template <typename T>
 void StoreLE(uint8_t* p, T v) {
     uint8_t bytes[sizeof(T)];
     std::memcpy(bytes, &v, sizeof bytes);
-    if constexpr (std::endian::native == std::endian::big) std::ranges::reverse(bytes);
+    if constexpr (std::endian::native == std::endian::big)
+        std::reverse(bytes, bytes + sizeof bytes);
     std::memcpy(p, bytes, sizeof bytes);
 }
 

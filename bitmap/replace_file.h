@@ -2,7 +2,13 @@
 // file: replace_file_linux.cpp, replace_file_macos.cpp, or replace_file_posix.cpp elsewhere.
 #pragma once
 
+#include <signal.h>
+
 #include <string>
+
+// Adds the signals beyond POSIX's list whose default action ends the program: on Linux SIGIO,
+// SIGPWR and the real-time signals.
+void AddSystemEndingSignals(sigset_t& set);
 
 // Opens a folder only to create, rename and remove files in it, with no right to list it where
 // the system allows that. -1 when it cannot be opened.

@@ -8,9 +8,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "bitmap/replace_file.h"
+
+void AddSystemEndingSignals(sigset_t& set) {
+    for (int s : {SIGIO, SIGPWR}) sigaddset(&set, s);
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+}
 
 int OpenFolder(const char* path) { return ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC); }
 

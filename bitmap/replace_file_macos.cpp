@@ -6,6 +6,9 @@
 
 #include "bitmap/replace_file.h"
 
+// SIGIO and SIGINFO are ignored by default here, and there are no real-time signals.
+void AddSystemEndingSignals(sigset_t&) {}
+
 int OpenFolder(const char* path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 std::string PathOfOpenFile(int fd, const char*) {

@@ -3,6 +3,13 @@
 
 #include "bitmap/replace_file.h"
 
+// The real-time signals, where the system has them.
+void AddSystemEndingSignals([[maybe_unused]] sigset_t& set) {
+#ifdef SIGRTMIN
+    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+#endif
+}
+
 int OpenFolder(const char* path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 // No portable way to ask: the name as typed is the file's only where it is no link, and a link

@@ -32,16 +32,11 @@ sigset_t ListCleanupSignals() {
     static constexpr int kListed[] = {
         SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM,   SIGTERM,
         SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
-#ifdef __linux__  // elsewhere these are ignored by default, or do not exist
-        SIGIO,   SIGPWR,
-#endif
     };
     sigset_t set;
     sigemptyset(&set);
     for (int s : kListed) sigaddset(&set, s);
-#ifdef SIGRTMIN
-    for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
-#endif
+    AddSystemEndingSignals(set);
     return set;
 }
 const sigset_t kCleanupSignals = ListCleanupSignals();
