@@ -185,7 +185,9 @@ bool ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t picture
     const Taken taken =
         TakeUntil(in, offBits, size_t(std::min<uint64_t>(limit, SIZE_MAX)), data,
                   [&end](const Block& b) { return FindRLE8End(b.bytes, b.size, end); });
+    // Data that ends before its end-of-bitmap marker is bad data; a read that fails is not.
     const bool ok = taken == Taken::kNoMemory ? Fail(kMsgAllocRead)
+                    : taken == Taken::kFailed ? Fail(kMsgReadError)
                     : taken == Taken::kEnded  ? Fail(kMsgReadBadRLE)
                                               : ExpandRLE8(image, data.bytes, end, pictureBytes);
     FreePixels(data.bytes);
@@ -256,12 +258,17 @@ bool LoadBMP(BMPImage& image, Input& in) {
 
 }  // namespace
 
+int ReadBMPFrom(BMPImage& image, std::FILE* file) {
+    Input in{file, InputLength(file), {}};
+    const bool loaded = LoadBMP(image, in);
+    if (!loaded) ReleaseBMPImage(image);
+    return loaded;
+}
+
 int ReadBMP(BMPImage& image, const char* path) {
     std::FILE* file = OpenInputFile(path);
     if (!file) return Fail(kMsgNoSuchFile);
-    Input in{file, InputLength(file), {}};
-    const bool loaded = LoadBMP(image, in);
+    const int loaded = ReadBMPFrom(image, file);
     std::fclose(file);
-    if (!loaded) ReleaseBMPImage(image);
     return loaded;
 }

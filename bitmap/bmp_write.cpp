@@ -18,13 +18,12 @@ struct Layout {
     uint32_t width;
     uint32_t height;
     int bits;
+    bool masks;             // 16 bits: BI_BITFIELDS, with the 5-6-5 masks after the header
     uint32_t headerBytes;   // file and information headers, masks included
     uint32_t rowBytes{};    // of a file row; 0 when there are no rows
     uint32_t imageBytes{};  // these three come from ImageBytes
     size_t workingRow{};    // of a working row
 };
-
-uint32_t HeaderBytes(int bits) { return bits == 16 ? kHeaderBytesWithMasks : kHeaderBytes; }
 
 void WriteBMPFileHeader(const Layout& layout, Output& out) {
     Put16(out, kBMPSignature);
@@ -55,16 +54,15 @@ void WriteEncodedRows(const BMPImage& image, const Layout& layout, Output& out,
 }
 
 void WriteBMPInfoHeader(const Layout& layout, Output& out) {
-    const int bits = layout.bits;
-    Put32(out, bits == 16 ? kInfoHeaderBytes + kMaskBytes : kInfoHeaderBytes);
+    Put32(out, layout.headerBytes - kFileHeaderBytes);  // the masks count as the header's
     Put32(out, layout.width);
     Put32(out, layout.height);
     Put16(out, 1);
-    Put16(out, uint32_t(bits));
-    Put32(out, bits == 16 ? BI_BITFIELDS : BI_RGB);
+    Put16(out, uint32_t(layout.bits));
+    Put32(out, layout.masks ? BI_BITFIELDS : BI_RGB);
     Put32(out, layout.imageBytes);
     for (int i = 0; i < 4; ++i) Put32(out, 0);  // resolution, colours used and important
-    if (bits == 16) {
+    if (layout.masks) {
         Put32(out, kRed565Mask);
         Put32(out, kGreen565Mask);
         Put32(out, kBlue565Mask);
@@ -90,12 +88,19 @@ void WriteBMPPixels(const BMPImage& image, const Layout& layout, Output& out) {
 
 }  // namespace
 
+bool SavesMasks(int bits) { return bits == 16; }
+
+uint32_t SavedHeaderBytes(int bits) {
+    return kFileHeaderBytes + kInfoHeaderBytes + (SavesMasks(bits) ? kMaskBytes : 0);
+}
+
 int SaveBMP(const BMPImage& image, const char* path, int bits) {
     if (bits != 16 && bits != 24 && bits != 32) {
         std::fprintf(stderr, kMsgSaveBitsUnsupported, bits);
         return 0;
     }
-    Layout layout{uint32_t(image.width), uint32_t(image.height), bits, HeaderBytes(bits)};
+    Layout layout{uint32_t(image.width), uint32_t(image.height), bits, SavesMasks(bits),
+                  SavedHeaderBytes(bits)};
     uint32_t workingRow{}, workingBytes{};
     if (!ImageBytes(image.width, image.height, uint32_t(bits), layout.rowBytes,
                     layout.imageBytes) ||

@@ -40,7 +40,12 @@ struct Block {
 };
 
 // Why TakeUntil stopped.
-enum class Taken { kDone, kEnded, kNoMemory };
+enum class Taken {
+    kDone,
+    kEnded,   // the input ended, or the limit was reached, before `done`
+    kFailed,  // reading failed (an I/O error)
+    kNoMemory,
+};
 
 // Fills `block` with the bytes from file offset `offset` on, up to `limit` and never past the
 // end of a file of known length, until `done(block)` says it has what it needs. The input must
@@ -79,6 +84,13 @@ uint64_t Position(const Output& out);
 // ---- Internals of TakeUntil
 
 bool Grow(Block& block, size_t capacity);
+
+// The capacity a block grows to next: twice what it holds, never past the limit, whatever the
+// width of size_t.
+constexpr size_t NextCapacity(size_t capacity, size_t limit) {
+    return capacity >= limit / 2 ? limit : 2 * capacity;
+}
+
 size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes);
 inline constexpr size_t kFirstStreamStep = size_t{16} << 10;  // fuzzer inputs grow past it
 
@@ -87,12 +99,13 @@ Taken TakeUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done don
     if (in.length != kUnknownLength)
         limit = size_t(std::min<uint64_t>(limit, in.length > offset ? in.length - offset : 0));
     for (size_t step = std::min(limit, in.length == kUnknownLength ? kFirstStreamStep : limit);;
-         step = std::min(limit, 2 * block.capacity)) {
+         step = NextCapacity(block.capacity, limit)) {
         if ((!block.bytes || step > block.capacity) && !Grow(block, step)) return Taken::kNoMemory;
         const size_t want = block.capacity - block.size;
         const size_t got = TakeAt(in, offset + block.size, block.bytes + block.size, want);
         block.size += got;
         if (done(block)) return Taken::kDone;
-        if (got < want || block.capacity == limit) return Taken::kEnded;
+        if (got < want) return std::ferror(in.file) ? Taken::kFailed : Taken::kEnded;
+        if (block.capacity == limit) return Taken::kEnded;
     }
 }

@@ -25,14 +25,12 @@ inline constexpr uint8_t Expand6To8[64] = {
 constexpr uint32_t Widen5(uint32_t v) { return (v * 527 + 23) >> 6; }
 constexpr uint32_t Widen6(uint32_t v) { return (v * 259 + 33) >> 6; }
 
-namespace colour_fields_check {
-// Counts the agreements, two for each entry, so that a check that skipped one would fail too.
+// Whether a table and its arithmetic form both follow the rule at every entry.
 template <uint32_t kSize>
-constexpr uint32_t Agreements(const uint8_t (&table)[kSize], uint32_t (*widen)(uint32_t)) {
-    uint32_t agreed = 0;
+constexpr bool FollowsTheRule(const uint8_t (&table)[kSize], uint32_t (*widen)(uint32_t)) {
     for (uint32_t i = 0; i < kSize; ++i)
-        agreed += (widen(i) == table[i]) + (WidenField(i, kSize - 1) == table[i]);
-    return agreed;
+        if (widen(i) != table[i] || WidenField(i, kSize - 1) != table[i]) return false;
+    return true;
 }
-static_assert(Agreements(Expand5To8, Widen5) == 2 * 32 && Agreements(Expand6To8, Widen6) == 2 * 64);
-}  // namespace colour_fields_check
+static_assert(FollowsTheRule(Expand5To8, Widen5));
+static_assert(FollowsTheRule(Expand6To8, Widen6));

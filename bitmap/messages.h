@@ -1,4 +1,4 @@
-// Every text the bitmap stages print on standard error.
+// Every text the program prints on standard error: the bitmap stages' and the command line's.
 #pragma once
 
 inline constexpr char kMsgNoSuchFile[] = "No such file or directory.\n";
@@ -18,3 +18,12 @@ inline constexpr char kMsgSaveTooLarge[] = "SaveBMP: image is too large for a %d
 inline constexpr char kMsgCannotWrite[] = "%s: cannot write bmp file\n";
 inline constexpr char kMsgFileHeaderPosition[] = "BITMAPFILEHEADER write error : %d/%d\n";
 inline constexpr char kMsgInfoHeaderPosition[] = "BITMAPINFOHEADER write error : %d/%d\n";
+
+inline constexpr char kMsgReadFailed[] = "bmp read error.\n";  // after the reader's own reason
+inline constexpr char kMsgUsageFirstLine[] = "usage: %s in_file [option]\n";
+inline constexpr char kMsgUsageOptions[] =
+    "[option]:\n"
+    "            -r: reverse image\n"
+    "            -g: gamma revision\n"
+    "   -o filename: set output bitmap filename\n"
+    " -b output bit: set output bit\n";

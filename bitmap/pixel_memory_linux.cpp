@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "bitmap/pixel_memory.h"
 
@@ -18,8 +19,15 @@ struct BufferHeader {
 constexpr size_t kHeaderRoom = 64;  // keeps the pixels aligned
 static_assert(sizeof(BufferHeader) <= kHeaderRoom);
 
-BufferHeader* HeaderOf(uint8_t* pixels) {
-    return reinterpret_cast<BufferHeader*>(pixels - kHeaderRoom);
+// The header is copied in and out as bytes: the memory before the pixels holds no object.
+void PutHeader(uint8_t* pixels, const BufferHeader& header) {
+    std::memcpy(pixels - kHeaderRoom, &header, sizeof header);
+}
+
+BufferHeader HeaderOf(const uint8_t* pixels) {
+    BufferHeader header;
+    std::memcpy(&header, pixels - kHeaderRoom, sizeof header);
+    return header;
 }
 
 uint8_t* FromMalloc(size_t bytes, bool zeroed) {
@@ -27,7 +35,7 @@ uint8_t* FromMalloc(size_t bytes, bool zeroed) {
     void* base = zeroed ? std::calloc(1, bytes + kHeaderRoom) : std::malloc(bytes + kHeaderRoom);
     if (!base) return nullptr;
     uint8_t* pixels = static_cast<uint8_t*>(base) + kHeaderRoom;
-    *HeaderOf(pixels) = BufferHeader{base, 0};
+    PutHeader(pixels, BufferHeader{base, 0});
     return pixels;
 }
 
@@ -48,7 +56,7 @@ uint8_t* FromHugePages(size_t bytes) {
     const uintptr_t aligned = (start + page + kHugePage - 1) / kHugePage * kHugePage;
     uint8_t* pixels = static_cast<uint8_t*>(base) + (aligned - start);
     ::madvise(pixels, used, MADV_HUGEPAGE);  // only advice: small pages work as well
-    *HeaderOf(pixels) = BufferHeader{base, reserved};
+    PutHeader(pixels, BufferHeader{base, reserved});
     return pixels;
 }
 
@@ -67,7 +75,7 @@ uint8_t* AllocateZeroedPixels(size_t bytes) { return Allocate(bytes, true); }
 
 void FreePixels(uint8_t* pixels) {
     if (!pixels) return;
-    const BufferHeader header = *HeaderOf(pixels);
+    const BufferHeader header = HeaderOf(pixels);
     if (header.mappedBytes) {
         ::munmap(header.base, header.mappedBytes);
         return;

@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <cstring>
 #include <span>
+#include <string_view>
+#include <utility>
 
+#include "bitmap/bmp_image.h"
 #include "bitmap/byte_order.h"
 #include "bitmap/colour_fields.h"
 
@@ -88,8 +91,8 @@ BMPDEPTH_LOOP void Encode565Loop(const uint8_t* __restrict bgr, uint8_t* __restr
             ExpandTriplesLoop<Shuffles>(bgr + 3 * start, quads, n);
             for (size_t k = 0; k < n; ++k) {
                 const uint32_t c = LoadLE32(quads + 4 * k);
-                StoreLE16(dst + 2 * (start + k),
-                          (c >> 8 & 0xF800) | (c >> 5 & 0x07E0) | (c >> 3 & 0x001F));
+                StoreLE16(dst + 2 * (start + k), (c >> 8 & kRed565Mask) | (c >> 5 & kGreen565Mask) |
+                                                     (c >> 3 & kBlue565Mask));
             }
         }
     } else {
@@ -145,7 +148,29 @@ using portableShuffles = NoShuffles;
 BMPDEPTH_ROW_LOOPS(portable)
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define BMPDEPTH_TARGET_avx2 __attribute__((target("avx2,bmi,bmi2")))
+// What the AVX2 set is compiled for, and so what the probe asks the processor for: one list.
+#define BMPDEPTH_AVX2_FEATURES "avx2,bmi,bmi2"
+#define BMPDEPTH_TARGET_avx2 __attribute__((target(BMPDEPTH_AVX2_FEATURES)))
+
+// The CPUID leaf 7 EBX bits of a feature list; 0 for a list with a name it does not know, so
+// that a feature added to the list without its bit fails to compile.
+constexpr uint32_t Leaf7Bits(std::string_view features) {
+    constexpr std::pair<std::string_view, uint32_t> kBits[] = {
+        {"bmi", 1u << 3}, {"avx2", 1u << 5}, {"bmi2", 1u << 8}};
+    uint32_t bits = 0;
+    while (!features.empty()) {
+        const size_t comma = std::min(features.find(','), features.size());
+        const std::string_view name = features.substr(0, comma);
+        const auto known = std::find_if(std::begin(kBits), std::end(kBits),
+                                        [name](const auto& entry) { return entry.first == name; });
+        if (known == std::end(kBits)) return 0;
+        bits |= known->second;
+        features.remove_prefix(std::min(comma + 1, features.size()));
+    }
+    return bits;
+}
+constexpr uint32_t kAVX2SetBits = Leaf7Bits(BMPDEPTH_AVX2_FEATURES);
+static_assert(kAVX2SetBits == (1u << 3 | 1u << 5 | 1u << 8));
 
 // Four pixels at a time, as one byte shuffle of a 16-byte vector (pshufb) and an OR of the
 // opaque bytes, written with the compilers' vector extensions and inlined only into the AVX2
@@ -173,10 +198,10 @@ struct avx2Shuffles {
 };
 BMPDEPTH_ROW_LOOPS(avx2)
 
-// AVX2 and BMI2, read from CPUID itself: __builtin_cpu_supports needs a symbol of the compiler's
-// runtime library that not every toolchain links (macOS's, through zig). The AVX state must also
-// be enabled by the system (OSXSAVE, then XCR0's SSE and AVX bits).
-bool HasAVX2AndBMI2() {
+// The AVX2 set's features, read from CPUID itself: __builtin_cpu_supports needs a symbol of the
+// compiler's runtime library that not every toolchain links (macOS's, through zig). The AVX
+// state must also be enabled by the system (OSXSAVE, then XCR0's SSE and AVX bits).
+bool RunsAVX2Set() {
     uint32_t a{}, b{}, c{}, d{};
     const auto cpuid = [&](uint32_t leaf) {
         __asm__("cpuid" : "=a"(a), "=b"(b), "=c"(c), "=d"(d) : "a"(leaf), "c"(0));
@@ -190,13 +215,12 @@ bool HasAVX2AndBMI2() {
     __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
     if ((xcr0 & 6) != 6) return false;
     cpuid(7);
-    constexpr uint32_t kAVX2 = 1u << 5, kBMI2 = 1u << 8;
-    return (b & (kAVX2 | kBMI2)) == (kAVX2 | kBMI2);
+    return (b & kAVX2SetBits) == kAVX2SetBits;
 }
 
 std::span<const PixelRowLoops* const> ProbeSets() {
     static const PixelRowLoops* const both[] = {&kportableLoops, &kavx2Loops};
-    return std::span(both, HasAVX2AndBMI2() ? 2 : 1);
+    return std::span(both, RunsAVX2Set() ? 2 : 1);
 }
 #else
 std::span<const PixelRowLoops* const> ProbeSets() {

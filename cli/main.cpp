@@ -3,13 +3,14 @@
 
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
+#include "bitmap/messages.h"
 #include "cli/options.h"
 
 namespace {
 
 int Convert(BMPImage& image, const Options& options) {
     if (!ReadBMP(image, options.input)) {
-        std::fputs("bmp read error.\n", stderr);
+        std::fputs(kMsgReadFailed, stderr);
         return kExitFailure;
     }
     ConvertToRGB24(image);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bitmap/messages.h"
+
 int ParseDepth(const char* text) {
     return int(std::clamp<long long>(std::strtoll(text, nullptr, 10), INT_MIN, INT_MAX));
 }
@@ -36,12 +38,6 @@ int ParseArguments(int argc, char* const argv[], Options& options) {
 }
 
 void PrintUsage(const char* program) {
-    std::fprintf(stderr, "usage: %s in_file [option]\n", program);
-    std::fputs(
-        "[option]:\n"
-        "            -r: reverse image\n"
-        "            -g: gamma revision\n"
-        "   -o filename: set output bitmap filename\n"
-        " -b output bit: set output bit\n",
-        stderr);
+    std::fprintf(stderr, kMsgUsageFirstLine, program);
+    std::fputs(kMsgUsageOptions, stderr);
 }

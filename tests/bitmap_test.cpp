@@ -2,12 +2,18 @@
 
 #include <climits>
 #include <cstdlib>
+#include <memory>
 #include <numeric>
+#include <tuple>
+#include <type_traits>
 
 #include "bitmap/bmp_rle.h"
 #include "bitmap/byte_order.h"
+#include "bitmap/byte_stream.h"
 #include "bitmap/colour_fields.h"
+#include "bitmap/pixel_memory.h"
 #include "bitmap/pixel_rows.h"
+#include "bitmap/system_files.h"
 #include "tests/test_util.h"
 
 using namespace testutil;
@@ -68,84 +74,137 @@ TEST(ReadBMP, EachFileGivesItsPictureOrItsReason) {
     const uint32_t p = 0x44332211;                                   // stored 11 22 33 44
     const std::vector<uint32_t> rgba = {0xFF, 0xFF00, 0xFF0000};
 
-    std::vector<std::pair<Bytes, Loaded>> cases = {
+    struct Case {
+        std::string what;
+        Bytes file;
+        Loaded expected;
+    };
+    std::vector<Case> cases = {
         // Header facts: rows from bfOffBits, in either order, even one byte past the headers.
-        {Make(F{.offBits = 55, .width = 1, .height = 1, .bits = 24}, {9}, {1, 2, 3, 0}),
+        {"rows one byte past the headers",
+         Make(F{.offBits = 55, .width = 1, .height = 1, .bits = 24}, {9}, {1, 2, 3, 0}),
          {"", {1, 2, 3, 0}}},
-        {Make(moved, {9, 9, 9}, movedRows), {"", {255, 0, 0, 0, 0, 0, 255, 0}}},
-        {Make(movedDown, {9, 9, 9}, movedRows), {"", {0, 0, 255, 0, 255, 0, 0, 0}}},
+        {"rows at an odd offset, bottom first",
+         Make(moved, {9, 9, 9}, movedRows),
+         {"", {255, 0, 0, 0, 0, 0, 255, 0}}},
+        {"rows at an odd offset, top first",
+         Make(movedDown, {9, 9, 9}, movedRows),
+         {"", {0, 0, 255, 0, 255, 0, 0, 0}}},
         // Palettes: the counted entries, 0 meaning 256, up to 65,536; missing ones are black.
-        {Make(Fields(2, 1, 8, 0, 2), kTwoColours, {1, 2, 0, 0}),
+        {"two counted entries, the third black",
+         Make(Fields(2, 1, 8, 0, 2), kTwoColours, {1, 2, 0, 0}),
          {"", {0x10, 0x80, 0xF0, 0, 0, 0, 0, 0}}},
-        {Make(Fields(1, 1, 8), full, {255, 0, 0, 0}), {"", {0, 0x77, 0, 0}}},
-        {Make(Fields(1, 1, 8, 0, 65536), {1, 2, 3, 0}, {0, 0, 0, 0}), {"", {1, 2, 3, 0}}},
-        {Make(unknown, kTwoColours, {0, 1, 0, 0}), {"", kTwoColourRow}},  // read as 40 bytes
-        {Make(back, Concat(kTwoColours, kTwoColours), {1, 0, 0, 0}),
+        {"a count of 0 means 256",
+         Make(Fields(1, 1, 8), full, {255, 0, 0, 0}),
+         {"", {0, 0x77, 0, 0}}},
+        {"65,536 counted, one held",
+         Make(Fields(1, 1, 8, 0, 65536), {1, 2, 3, 0}, {0, 0, 0, 0}),
+         {"", {1, 2, 3, 0}}},
+        {"an unknown header size reads as 40 bytes",
+         Make(unknown, kTwoColours, {0, 1, 0, 0}),
+         {"", kTwoColourRow}},
+        {"rows that start inside the palette",
+         Make(back, Concat(kTwoColours, kTwoColours), {1, 0, 0, 0}),
          {"", Concat(Bytes(12, 0), {0x10, 0x80, 0xF0, 0x80, 0, 0, 0x80, 0, 0, 0, 0, 0})}},
-        {WithHeader(16, Fields(1, 1, 8), {}, palette16, {255, 0, 0, 0}),
+        {"the palette after a 16-byte header",
+         WithHeader(16, Fields(1, 1, 8), {}, palette16, {255, 0, 0, 0}),
          {"", {0x33, 0xAB, 0xAB, 0}}},
         // OS/2 1.x: 3-byte entries filling the room before the pixels, or none at all.
-        {synth::OS2(3, 1, 8, {0x80, 0, 0, 0x10, 0x80, 0xF0, 1, 2, 3}, {2, 1, 3, 0}),
+        {"OS/2: three 3-byte entries",
+         synth::OS2(3, 1, 8, {0x80, 0, 0, 0x10, 0x80, 0xF0, 1, 2, 3}, {2, 1, 3, 0}),
          {"", {1, 2, 3, 0x10, 0x80, 0xF0, 0, 0, 0, 0, 0, 0}}},
-        {synth::OS2(2, 1, 8, {}, {1, 0, 0, 0}), {"", Bytes(8, 0)}},
+        {"OS/2: no room for a palette", synth::OS2(2, 1, 8, {}, {1, 0, 0, 0}), {"", Bytes(8, 0)}},
         // Colour masks, each field widened by rounding v * 255 / (2^n - 1); an empty one is 0.
-        {Masked(16, {0x7C00, 0x03E0, 0x001F}, {0x4210, 0x7FFF}),  // 5-5-5: 16 -> 132
+        {"5-5-5 masks: 16 becomes 132",
+         Masked(16, {0x7C00, 0x03E0, 0x001F}, {0x4210, 0x7FFF}),
          {"", {132, 132, 132, 255, 255, 255, 0, 0}}},
-        {Masked(16, {0xF800, 0x07E0, 0x001F}, {0x0821}), {"", {8, 4, 8, 0}}},      // the default
-        {Masked(32, {0xFF0000, 0xFF00, 0xFF}, {p}), {"", {0x11, 0x22, 0x33, 0}}},  // BGRA
-        {Masked(32, rgba, {p, 0x00030201}), {"", {0x33, 0x22, 0x11, 3, 2, 1, 0, 0}}},  // RGBA
-        {Masked(32, rgba, {p}, 6), {"", {0x33, 0x22, 0x11, 0}}},           // ALPHABITFIELDS
-        {Masked(32, {0xFF0000, 0, 0xFF}, {p}), {"", {0x11, 0, 0x33, 0}}},  // two usual, one empty
-        // 10-10-10: 1023 -> 255, 512 -> 128, 1 -> 0.
-        {Masked(32, {0x3FF00000, 0xFFC00, 0x3FF}, {1023u << 20 | 512u << 10 | 1}),
+        {"5-6-5 masks, the default",
+         Masked(16, {0xF800, 0x07E0, 0x001F}, {0x0821}),
+         {"", {8, 4, 8, 0}}},
+        {"BGRA masks", Masked(32, {0xFF0000, 0xFF00, 0xFF}, {p}), {"", {0x11, 0x22, 0x33, 0}}},
+        {"RGBA masks", Masked(32, rgba, {p, 0x00030201}), {"", {0x33, 0x22, 0x11, 3, 2, 1, 0, 0}}},
+        {"BI_ALPHABITFIELDS", Masked(32, rgba, {p}, 6), {"", {0x33, 0x22, 0x11, 0}}},
+        {"two usual masks and an empty one",
+         Masked(32, {0xFF0000, 0, 0xFF}, {p}),
+         {"", {0x11, 0, 0x33, 0}}},
+        {"10-10-10: 1023, 512 and 1 become 255, 128 and 0",
+         Masked(32, {0x3FF00000, 0xFFC00, 0x3FF}, {1023u << 20 | 512u << 10 | 1}),
          {"", {0, 128, 255, 0}}},
         // No room for masks (pixels at 54), masks without BITFIELDS, or BITFIELDS at 24 bits.
-        {Make(Fields(1, 1, 16, 3), {}, {0x21, 0x08, 0, 0}), {"", {8, 4, 8, 0}}},
-        {Make(Fields(1, 1, 32, 3), {}, {1, 2, 3, 4}), {"", {1, 2, 3, 0}}},
-        {Masked(16, {0x7C00, 0x3E0, 0x1F}, {0x0821}, BI_RGB), {"", {8, 4, 8, 0}}},
-        {Make(Fields(1, 1, 24, 3), {}, {1, 2, 3, 0}), {"", {1, 2, 3, 0}}},
-        {WithHeader(52, overlap, kRGBA, {}, {}), {"", {0, 0, 0xFF, 0}}},
+        {"16-bit BITFIELDS with no room for masks",
+         Make(Fields(1, 1, 16, 3), {}, {0x21, 0x08, 0, 0}),
+         {"", {8, 4, 8, 0}}},
+        {"32-bit BITFIELDS with no room for masks",
+         Make(Fields(1, 1, 32, 3), {}, {1, 2, 3, 4}),
+         {"", {1, 2, 3, 0}}},
+        {"masks without BITFIELDS are not read",
+         Masked(16, {0x7C00, 0x3E0, 0x1F}, {0x0821}, BI_RGB),
+         {"", {8, 4, 8, 0}}},
+        {"BITFIELDS at 24 bits", Make(Fields(1, 1, 24, 3), {}, {1, 2, 3, 0}), {"", {1, 2, 3, 0}}},
+        {"masks in a 52-byte header over the pixels",
+         WithHeader(52, overlap, kRGBA, {}, {}),
+         {"", {0, 0, 0xFF, 0}}},
         // Empty pictures load, wherever their rows would lie.
-        {Make(emptyFar, {}, {}), {"", {}}},
-        {Make(emptyCut, {1, 2, 3, 4}, {}), {"", {}}},
-        {Make(Fields(1 << 28, 0, 8), {}, {}), {"", {}}},  // a row too long for 24 bits
+        {"no pixels, rows past the end", Make(emptyFar, {}, {}), {"", {}}},
+        {"no pixels, cut inside the palette", Make(emptyCut, {1, 2, 3, 4}, {}), {"", {}}},
+        {"no pixels, a row too long for 24 bits", Make(Fields(1 << 28, 0, 8), {}, {}), {"", {}}},
         // Refusals, each with its reason.
-        {{'B', 'M', 1, 2}, {kReadError}},                            // no room for the headers
-        {Masked(16, {0xF0F0, 0x0F00, 0x000F}, {0}), {kBadMasks}},    // two runs
-        {Masked(16, {0xFF00, 0x0FF0, 0x000F}, {0}), {kBadMasks}},    // overlapping
-        {Masked(16, {0x1F0000, 0x07E0, 0x001F}, {0}), {kBadMasks}},  // beyond 16 bits
-        {Make(cut56, {0, 0xF8, 0, 0}, {}), {kReadError}},
-        {Make(Fields(1, 1, 4), {}, Bytes(4, 0)), {"ReadBMP: 4 bit is not supported.\n"}},
-        {Make(Fields(1, 1, 0x7530), {}, {}), {"ReadBMP: 48 bit is not supported.\n"}},
-        {Make(Fields(-1, 1, 4), {}, {}), {"ReadBMP: 4 bit is not supported.\n"}},  // first
-        {Make(Fields(1, 1, 8, 2), {}, Bytes(4, 0)), {"ReadBMP: compression 2 is not supported.\n"}},
-        {Make(Fields(1, 1, 24, 1), {}, Bytes(4, 0)),
+        {"no room for the headers", {'B', 'M', 1, 2}, {kReadError}},
+        {"masks of two runs", Masked(16, {0xF0F0, 0x0F00, 0x000F}, {0}), {kBadMasks}},
+        {"overlapping masks", Masked(16, {0xFF00, 0x0FF0, 0x000F}, {0}), {kBadMasks}},
+        {"a mask beyond 16 bits", Masked(16, {0x1F0000, 0x07E0, 0x001F}, {0}), {kBadMasks}},
+        {"cut inside a 56-byte header", Make(cut56, {0, 0xF8, 0, 0}, {}), {kReadError}},
+        {"4 bits", Make(Fields(1, 1, 4), {}, Bytes(4, 0)), {"ReadBMP: 4 bit is not supported.\n"}},
+        {"the low byte of the depth",
+         Make(Fields(1, 1, 0x7530), {}, {}),
+         {"ReadBMP: 48 bit is not supported.\n"}},
+        {"the depth before the width",
+         Make(Fields(-1, 1, 4), {}, {}),
+         {"ReadBMP: 4 bit is not supported.\n"}},
+        {"RLE4",
+         Make(Fields(1, 1, 8, 2), {}, Bytes(4, 0)),
+         {"ReadBMP: compression 2 is not supported.\n"}},
+        {"RLE8 at 24 bits",
+         Make(Fields(1, 1, 24, 1), {}, Bytes(4, 0)),
          {"ReadBMP: compression 1 is not supported.\n"}},
-        {Make(Fields(-1, 1, 24), {}, Bytes(4, 0)), {kBadSize}},
-        {Make(Fields(1, INT_MIN, 24), {}, {}), {kBadSize}},
-        {Make(Fields(1 << 28, 1, 16), {}, {}), {kBadSize}},
-        {Make(Fields(65536, 65536, 32), {}, {}), {kBadSize}},
-        {Make(Fields(1, 1, 8, 0, 65537), {}, Bytes(4, 0)), {"ReadBMP: bad palette size.\n"}},
+        {"a negative width", Make(Fields(-1, 1, 24), {}, Bytes(4, 0)), {kBadSize}},
+        {"the height INT_MIN", Make(Fields(1, INT_MIN, 24), {}, {}), {kBadSize}},
+        {"a row past 32 bits", Make(Fields(1 << 28, 1, 16), {}, {}), {kBadSize}},
+        {"a picture past 32 bits", Make(Fields(65536, 65536, 32), {}, {}), {kBadSize}},
+        {"65,537 palette entries",
+         Make(Fields(1, 1, 8, 0, 65537), {}, Bytes(4, 0)),
+         {"ReadBMP: bad palette size.\n"}},
         // RLE8 to its end of bitmap (not the 0 1 in literals); refused top-down or too large.
-        {Make(Fields(4, 1, 8, 1, 2), kTwoColours, {0, 4, 1, 1, 0, 1, 0, 1, 9}),
+        {"RLE8 literals holding 0 1",
+         Make(Fields(4, 1, 8, 1, 2), kTwoColours, {0, 4, 1, 1, 0, 1, 0, 1, 9}),
          {"", {0x10, 0x80, 0xF0, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0x10, 0x80, 0xF0}}},
-        {Make(Fields(2, 2, 8, 1, 2), kTwoColours, {0, 2, 1, 1, 1, 1, 0, 1}),  // a move, a run
+        {"RLE8 a move, then a run",
+         Make(Fields(2, 2, 8, 1, 2), kTwoColours, {0, 2, 1, 1, 1, 1, 0, 1}),
          {"", {0x80, 0, 0, 0x80, 0, 0, 0, 0, 0x80, 0, 0, 0x10, 0x80, 0xF0, 0, 0}}},
-        {Make(Fields(3, 1, 8, 1, 2), kTwoColours, {0, 3, 0, 1, 0, 0, 0, 1}),  // odd literals
+        {"RLE8 odd literals",
+         Make(Fields(3, 1, 8, 1, 2), kTwoColours, {0, 3, 0, 1, 0, 0, 0, 1}),
          {"", {0x80, 0, 0, 0x10, 0x80, 0xF0, 0x80, 0, 0, 0, 0, 0}}},
-        {Make(Fields(2, -1, 8, 1, 2), kTwoColours, {2, 1, 0, 1}), {kBadRLE}},
-        {Make(Fields(4096, 4097, 8, 1), Bytes(1024, 0), {0, 1}), {kBadRLE}},
+        {"RLE8 top first", Make(Fields(2, -1, 8, 1, 2), kTwoColours, {2, 1, 0, 1}), {kBadRLE}},
+        {"RLE8 too short for its picture",
+         Make(Fields(4096, 4097, 8, 1), Bytes(1024, 0), {0, 1}),
+         {kBadRLE}},
+        {"RLE8 cut before its end of bitmap",
+         Make(Fields(4, 1, 8, 1, 2), kTwoColours, {4, 1, 0, 0}),
+         {kBadRLE}},
     };
     for (uint32_t size : {52u, 56u, 64u, 108u, 124u}) {  // the palette follows any header
-        cases.push_back({WithHeader(size, Fields(2, 1, 8, 0, 2), {}, kTwoColours, {0, 1, 0, 0}),
+        cases.push_back({"the palette after a " + std::to_string(size) + "-byte header",
+                         WithHeader(size, Fields(2, 1, 8, 0, 2), {}, kTwoColours, {0, 1, 0, 0}),
                          {"", kTwoColourRow}});
-        cases.push_back({WithHeader(size, Fields(1, 1, 32, 3), kRGBA, {}, {0x11, 0x22, 0x33, 0x44}),
-                         {"", {0x33, 0x22, 0x11, 0}}});  // masks inside the header
+        cases.push_back({"masks inside a " + std::to_string(size) + "-byte header",
+                         WithHeader(size, Fields(1, 1, 32, 3), kRGBA, {}, {0x11, 0x22, 0x33, 0x44}),
+                         {"", {0x33, 0x22, 0x11, 0}}});
     }
-    for (size_t i = 0; i < cases.size(); ++i) {
-        const Loaded r = Load(cases[i].first);
-        EXPECT_TRUE(r.err == cases[i].second.err && r.rows == cases[i].second.rows)
-            << "row " << i << ": got \"" << r.err << "\"";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Loaded r = Load(c.file);
+        EXPECT_EQ(r.err, c.expected.err);
+        EXPECT_EQ(r.rows, c.expected.rows);
     }
     // The usual masks leave the picture none of its own, so that it keeps the fast path.
     for (const auto& [bits, masks] : {std::pair{16, std::vector<uint32_t>{0xF800, 0x07E0, 0x1F}},
@@ -241,49 +300,103 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
 
     // A row of 2^27 pixels fits 24 bits, not 32; it is refused before any pixel is looked at.
     ScratchDir dir;
-    Load(Make(Fields(1 << 27, 0, 24), {}, {}));  // with no rows, then one
-    image.height = 1;
+    const auto wide = std::make_unique<BMPImage>();  // of its own: no rows to look at
+    wide->width = 1 << 27;
+    wide->height = 1;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(SaveBMP(image, (dir / "out.bmp").c_str(), 32), 0);
+    EXPECT_EQ(SaveBMP(*wide, (dir / "out.bmp").c_str(), 32), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "SaveBMP: image is too large for a 32 bit file.\n");
     EXPECT_TRUE(dir.Entries().empty());
 }
 
-// Every set's loops write the portable set's bytes at widths that end anywhere in a vector, and
-// nothing past buffers exactly a row long, as the sanitizer build checks.
-TEST(PixelRows, EverySetWritesThePortableBytesAtEveryWidth) {
-    const PixelRowLoops &portable = *AvailableRowLoops().front(), &inUse = RowLoops();
+// A buffer filled from a stream doubles up to its limit and never past it, whatever the width
+// of size_t (on a 32-bit system twice 2 GiB is 0); it stops where the input ends.
+TEST(TakeUntil, GrowsToItsLimitAndStopsWhereTheInputEnds) {
+    constexpr size_t kHalf = SIZE_MAX / 2 + 1;
+    EXPECT_EQ(NextCapacity(16, 100), 32u);
+    EXPECT_EQ(NextCapacity(64, 100), 100u);
+    EXPECT_EQ(NextCapacity(kHalf, kHalf + kHalf / 2), kHalf + kHalf / 2);
+    EXPECT_EQ(NextCapacity(SIZE_MAX / 3, SIZE_MAX), SIZE_MAX / 3 * 2);
+
+    const ScratchDir dir;
+    Bytes bytes(100000);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7);
+    WriteFile(dir / "in", bytes);
+    for (const auto& [limit, taken, result] :
+         {std::tuple{size_t{70000}, size_t{70000}, Taken::kEnded},
+          {size_t{200000}, bytes.size(), Taken::kEnded}}) {
+        std::FILE* file = std::fopen((dir / "in").c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        Input in{file, kUnknownLength, {}};  // read as a pipe is
+        Block block{};
+        size_t steps = 0;
+        EXPECT_EQ(TakeUntil(in, 0, limit, block, [&steps](const Block&) { return ++steps, false; }),
+                  result);
+        EXPECT_EQ(block.size, taken);
+        EXPECT_LE(block.capacity, limit);
+        EXPECT_EQ(Bytes(block.bytes, block.bytes + block.size),
+                  Bytes(bytes.begin(), bytes.begin() + ptrdiff_t(taken)));
+        EXPECT_EQ(steps, 4u);  // 16, 32, 64 KiB, then the limit, or 128 KiB and the end
+        FreePixels(block.bytes);
+        std::fclose(file);
+    }
+}
+
+// The save's record names the temporary file to an interruption: no copy may outlive it.
+static_assert(!std::is_copy_constructible_v<OutputFile> && !std::is_copy_assignable_v<OutputFile>);
+
+// Every set's loops, the portable one included, write the bytes that the format's rules give,
+// worked out here pixel by pixel, at widths that end anywhere in a vector, and nothing past
+// buffers exactly a row long, as the sanitizer build checks.
+TEST(PixelRows, EverySetWritesWhatTheRulesGiveAtEveryWidth) {
+    const PixelRowLoops& inUse = RowLoops();
     EXPECT_FALSE(UseRowLoops("none"));
-    for (const PixelRowLoops* set : AvailableRowLoops())
-        EXPECT_TRUE(UseRowLoops(set->name) == 1 && &RowLoops() == set) << set->name;
+    for (const PixelRowLoops* set : AvailableRowLoops()) {
+        EXPECT_EQ(UseRowLoops(set->name), 1) << set->name;
+        EXPECT_EQ(&RowLoops(), set);
+    }
     UseRowLoops(inUse.name);
     uint32_t colours[256];
     for (uint32_t i = 0; i < 256; ++i) colours[i] = (i * 2654435761u) & 0xFFFFFF;
-    for (const PixelRowLoops* set : AvailableRowLoops())
-        for (uint32_t w = 1; w <= 4097; w = w == 33 ? 4095 : w + 1) {
-            const auto alike = [&](size_t inBytes, size_t outBytes, auto loop) {
-                Bytes in(inBytes), ours(outBytes), reference(outBytes);
-                for (size_t i = 0; i < inBytes; ++i) in[i] = uint8_t(i * 151 + w);
-                loop(*set, in.data(), ours.data());
-                loop(portable, in.data(), reference.data());
-                EXPECT_EQ(ours, reference) << set->name << " at width " << w;
-            };
-            alike(3 * w, 2 * w, [&](auto& l, auto s, auto d) { l.encode565(s, d, w); });
-            alike(3 * w, 4 * w, [&](auto& l, auto s, auto d) { l.encodeBGRX(s, d, w); });
-            alike(2 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decode565(s, d, w); });
-            alike(4 * w, 3 * w, [&](auto& l, auto s, auto d) { l.decodeBGRX(s, d, w); });
-            alike(w, 3 * w, [&](auto& l, auto s, auto d) { l.decodePalette(colours, s, d, w); });
-            // The portable set itself against the rule it follows, as every staged slice must be.
-            Bytes in(2 * w), fields(3 * w);
-            for (size_t i = 0; i < in.size(); ++i) in[i] = uint8_t(i * 151 + w);
-            portable.decode565(in.data(), fields.data(), w);
-            for (uint32_t k = 0; k < w; ++k) {
-                const uint32_t v = LoadLE16(&in[2 * k]);
-                ASSERT_TRUE(fields[3 * k] == Expand5To8[v & 31] &&
-                            fields[3 * k + 1] == Expand6To8[v >> 5 & 63] &&
-                            fields[3 * k + 2] == Expand5To8[v >> 11])
-                    << "pixel " << k << " of " << w;
-            }
+    for (uint32_t w = 1; w <= 4097; w = w == 33 ? 4095 : w + 1) {
+        const auto input = [w](size_t bytes) {
+            Bytes in(bytes);
+            for (size_t i = 0; i < bytes; ++i) in[i] = uint8_t(i * 151 + w);
+            return in;
+        };
+        const Bytes bgr = input(3 * w), words = input(2 * w), quads = input(4 * w),
+                    bytes = input(w);
+        Bytes to565, toBGRX, from565, fromBGRX, fromPalette;
+        for (uint32_t k = 0; k < w; ++k) {
+            const uint8_t* px = &bgr[3 * k];
+            const uint32_t word =
+                uint32_t(px[2] >> 3) << 11 | uint32_t(px[1] >> 2) << 5 | px[0] >> 3;
+            to565.insert(to565.end(), {uint8_t(word), uint8_t(word >> 8)});
+            toBGRX.insert(toBGRX.end(), {px[0], px[1], px[2], 0xFF});
+            const uint32_t v = words[2 * k] | words[2 * k + 1] << 8;
+            from565.insert(from565.end(),
+                           {Expand5To8[v & 31], Expand6To8[v >> 5 & 63], Expand5To8[v >> 11]});
+            fromBGRX.insert(fromBGRX.end(), {quads[4 * k], quads[4 * k + 1], quads[4 * k + 2]});
+            const uint32_t c = colours[bytes[k]];
+            fromPalette.insert(fromPalette.end(), {uint8_t(c), uint8_t(c >> 8), uint8_t(c >> 16)});
         }
+        for (const PixelRowLoops* set : AvailableRowLoops()) {
+            SCOPED_TRACE(std::string(set->name) + " at width " + std::to_string(w));
+            const auto run = [](size_t outBytes, auto loop) {
+                Bytes out(outBytes);
+                loop(out.data());
+                return out;
+            };
+            EXPECT_EQ(run(2 * w, [&](uint8_t* d) { set->encode565(bgr.data(), d, w); }), to565);
+            EXPECT_EQ(run(4 * w, [&](uint8_t* d) { set->encodeBGRX(bgr.data(), d, w); }), toBGRX);
+            EXPECT_EQ(run(3 * w, [&](uint8_t* d) { set->decode565(words.data(), d, w); }), from565);
+            EXPECT_EQ(run(3 * w, [&](uint8_t* d) { set->decodeBGRX(quads.data(), d, w); }),
+                      fromBGRX);
+            EXPECT_EQ(
+                run(3 * w, [&](uint8_t* d) { set->decodePalette(colours, bytes.data(), d, w); }),
+                fromPalette);
+            if (testing::Test::HasFailure()) return;  // one width's failures say enough
+        }
+    }
 }

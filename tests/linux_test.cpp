@@ -66,7 +66,8 @@ TEST(PixelMemory, BuffersComeZeroedAndGoBackWhole) {
 // The processor probe picks the set that the compiler's own detection would.
 TEST(PixelRows, TheProbeAgreesWithTheCompilersDetection) {
 #if defined(__x86_64__)
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                      __builtin_cpu_supports("bmi2");
     EXPECT_EQ(std::string(AvailableRowLoops().back()->name), avx2 ? "avx2" : "portable");
 #else
     EXPECT_EQ(AvailableRowLoops().size(), 1u);
