@@ -152,7 +152,7 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
         GTEST_SKIP() << "no tmpfs mounts here";
     struct Unmount {
         std::string at;
-        ~Unmount() { std::system(("umount '" + at + "'").c_str()); }
+        ~Unmount() { std::system(("umount -R -l '" + at + "'").c_str()); }  // the bind mount too
     } unmount{full};
     for (const char* name : {"/old.bmp", "/filler", "/filler2"}) WriteFile(full + name, oldBytes);
     EXPECT_EQ(RunTool(root, {picture, "-b", "32", "-o", old}),
