@@ -83,6 +83,10 @@ inline Loaded Load(const Bytes& file, int saveBits = 0) {
         EXPECT_EQ(image.rgb24, nullptr) << "a refusal left its working rows";
         return r;
     }
+    if (!image.pixels || !image.rgb24) {
+        ADD_FAILURE() << "a load without its rows or working rows";
+        return r;
+    }
     const size_t working = size_t(image.height) * RowBytes(uint32_t(image.width), 24);
     EXPECT_EQ(Bytes(image.rgb24, image.rgb24 + working), Bytes(working, 0)) << "not zero-filled";
     ConvertToRGB24(image);
