@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "bitmap/pixel_memory.h"
+#include "system/pixel_memory.h"
 
 void ReleaseBMPImage(BMPImage& image) {
     FreePixels(image.pixels);

@@ -9,8 +9,8 @@
 #include "bitmap/byte_order.h"
 #include "bitmap/byte_stream.h"
 #include "bitmap/messages.h"
-#include "bitmap/pixel_memory.h"
-#include "bitmap/system_files.h"
+#include "system/pixel_memory.h"
+#include "system/files.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "bitmap/byte_stream.h"
 #include "bitmap/messages.h"
 #include "bitmap/pixel_rows.h"
-#include "bitmap/system_files.h"
+#include "system/files.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "bitmap/byte_order.h"
-#include "bitmap/pixel_memory.h"
+#include "system/pixel_memory.h"
 
 namespace {
 

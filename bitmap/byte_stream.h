@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "bitmap/system_files.h"
+#include "system/files.h"
 
 // ---- Input
 

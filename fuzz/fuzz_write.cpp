@@ -15,7 +15,7 @@
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
 #include "bitmap/colour_fields.h"
-#include "bitmap/pixel_memory.h"
+#include "system/pixel_memory.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include "bitmap/byte_order.h"
 #include "bitmap/byte_stream.h"
 #include "bitmap/colour_fields.h"
-#include "bitmap/pixel_memory.h"
 #include "bitmap/pixel_rows.h"
-#include "bitmap/system_files.h"
+#include "system/files.h"
+#include "system/pixel_memory.h"
 #include "tests/test_util.h"
 
 using namespace testutil;
@@ -342,9 +342,6 @@ TEST(TakeUntil, GrowsToItsLimitAndStopsWhereTheInputEnds) {
         std::fclose(file);
     }
 }
-
-// The save's record names the temporary file to an interruption: no copy may outlive it.
-static_assert(!std::is_copy_constructible_v<OutputFile> && !std::is_copy_assignable_v<OutputFile>);
 
 // Every set's loops, the portable one included, write the bytes that the format's rules give,
 // worked out here pixel by pixel, at widths that end anywhere in a vector, and nothing past

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <cstring>
 
-#include "bitmap/pixel_memory.h"
 #include "bitmap/pixel_rows.h"
+#include "system/pixel_memory.h"
 #include "tests/test_util.h"
 
 using namespace testutil;

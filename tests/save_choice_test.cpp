@@ -1,5 +1,5 @@
 // The one decision of every save, on every system: replace, write in place, or refuse.
-#include "bitmap/save_choice.h"
+#include "system/save_choice.h"
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,6 @@ TEST(ChooseSave, ReplacesWhereItMayWritesInPlaceWhereItMayNotAndNeverForWantOfRo
         {"a plain file, put in place", with([](SaveFacts& f) { f.temp = f.rename = kDone; }),
          kReplace},
         {"a device, pipe or FIFO", with([](SaveFacts& f) { f.regular = false; }), kInPlace},
-        {"standard output's file", with([](SaveFacts& f) { f.standardOutput = true; }), kInPlace},
         {"hard links, or a deleted file", with([](SaveFacts& f) { f.otherNames = true; }),
          kInPlace},
         {"no folder found", with([](SaveFacts& f) { f.folder = kNotAllowed; }), kInPlace},

@@ -11,15 +11,14 @@ enum class Attempt {
 };
 
 struct SaveFacts {
-    bool opened = false;          // opening the name for writing succeeded: the system allows it
-    bool regular = false;         // a file on disk, not a device, pipe or FIFO
-    bool standardOutput = false;  // the file that standard output already has open
-    bool otherNames = false;      // other names (hard links), or none at all (a deleted file)
+    bool opened = false;      // opening the name for writing succeeded: the system allows it
+    bool regular = false;     // a file on disk, not a device, pipe or FIFO
+    bool otherNames = false;  // other names (hard links), or none at all (a deleted file)
     Attempt folder = Attempt::kNotYet;  // finding its folder, and the name there still the file
     bool appendOnlyFolder = false;      // where a file, once made, can never be removed
     Attempt temp = Attempt::kNotYet;    // making the new file beside it
-    bool keepsAll = true;               // the new file could be given the owner, attributes, flags
-    Attempt rename = Attempt::kNotYet;  // putting the complete new file in place
+    bool keepsAll = true;  // the new file carries what the old one does: owner, attributes, flags
+    Attempt rename = Attempt::kNotYet;  // putting the complete new file in place, its mode given
 };
 
 enum class SaveWay {

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "bitmap/save_choice.h"
-#include "bitmap/system_files.h"
+#include "system/files.h"
+#include "system/save_choice.h"
 
 namespace fs = std::filesystem;
 
@@ -34,19 +34,6 @@ fs::path SystemName(const char* name) {
 bool IsDeviceName(const fs::path& name) { return name.native().starts_with(LR"(\\.\)"); }
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Opens the name as _wfopen(name, L"wb") would, links followed, but leaves the file as it is:
-// the system refuses a read-only file, a folder, or one the user may not write. A new name is
-// made empty. `created` only where the name was new.
-HANDLE OpenAsWriting(const fs::path& name, bool& created) {
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    created = file != INVALID_HANDLE_VALUE;
-    if (!created && GetLastError() == ERROR_FILE_EXISTS)  // or a link
-        file = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file;
-}
 
 // The file's own full name, links resolved, in the "\\?\" form that takes any length.
 fs::path FinalName(HANDLE file) {
@@ -101,17 +88,24 @@ std::FILE* StreamOf(HANDLE file) {
 }
 
 // Interruption: Windows runs the console handler on a thread of its own, so the handler and the
-// saving thread take turns on the temporary file and its record.
-SRWLOCK gTempLock = SRWLOCK_INIT;
-const wchar_t* gPendingTemp = nullptr;
-const wchar_t* gMadeName = nullptr;  // a name this save made, empty until the file goes there
+// saving thread take turns on the record of what a failure removes.
+SRWLOCK gLock = SRWLOCK_INIT;
+const wchar_t* gTempName = nullptr;  // the temporary file, while it exists
+const wchar_t* gMadeName = nullptr;  // a name this save made, until the file is in place
+BY_HANDLE_FILE_INFORMATION gMadeFile{};
 
-BOOL WINAPI RemoveTempAndExit(DWORD event) {
+// Takes away the name this save made, while it is still the file made. Called with the lock.
+void RemoveMadeName() {
+    if (gMadeName && NamesFile(gMadeName, gMadeFile)) DeleteFileW(gMadeName);
+    gMadeName = nullptr;
+}
+
+BOOL WINAPI RemoveNamesAndExit(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
         return FALSE;
-    AcquireSRWLockExclusive(&gTempLock);  // held to the end: the file cannot be put in place now
-    if (gPendingTemp) DeleteFileW(gPendingTemp);  // gone once the process's handle closes
-    if (gMadeName) DeleteFileW(gMadeName);
+    AcquireSRWLockExclusive(&gLock);        // held to the end: the file cannot be put in place now
+    if (gTempName) DeleteFileW(gTempName);  // gone once the process's handle closes
+    RemoveMadeName();
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
 }
@@ -155,48 +149,65 @@ int PutInPlace(const OutputFile& output) {
            MoveFileExW(temp, name, MOVEFILE_WRITE_THROUGH);
 }
 
+// Opens the name as _wfopen(name, L"wb") would, links followed, but leaves the file as it is: the
+// system refuses a read-only file, a folder, or one the user may not write. A new name is made
+// empty. `created` where this open made the file: a new name, or the missing file of a link,
+// which the system reported missing just before.
+HANDLE OpenAsWriting(const fs::path& name, bool& created) {
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    created = file != INVALID_HANDLE_VALUE;
+    if (created || GetLastError() != ERROR_FILE_EXISTS) return file;
+    const HANDLE linked =
+        CreateFileW(name.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool missing = linked == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND;
+    if (linked != INVALID_HANDLE_VALUE) CloseHandle(linked);
+    file = CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    created = missing && file != INVALID_HANDLE_VALUE;
+    return file;
+}
+
 // Decides with ChooseSave, as the POSIX save does; Windows has no append-only folders, and
-// ReplaceFileW keeps the old file's ACL, streams and attributes.
-bool OpenOutput(const fs::path& typed, OutputFile& output) {
+// ReplaceFileW keeps the old file's ACL, streams and attributes. Runs with the lock, so that a
+// made name is in the record before the handler can look.
+bool StartSave(const fs::path& typed, OutputFile& output) {
     SaveFacts facts;
-    const HANDLE file = OpenAsWriting(typed, output.created);
+    HANDLE file = OpenAsWriting(typed, output.created);
     facts.opened = file != INVALID_HANDLE_VALUE;
     if (!facts.opened) return false;
     BY_HANDLE_FILE_INFORMATION info{};
     facts.regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
     facts.otherNames = info.nNumberOfLinks != 1;
-    if (facts.regular) output.finalName = FinalName(file);  // a link's target, which it stays
+    // The file's own name, a link's target, or else the name as typed where it is no link.
+    if (facts.regular) output.finalName = FinalName(file);
+    if (facts.regular && !NamesFile(output.finalName, info))
+        output.finalName = NamesFile(typed, info) ? typed : fs::path();
     if (facts.regular)
-        facts.folder = !output.finalName.empty() && NamesFile(output.finalName, info)
-                           ? Attempt::kDone
-                           : Attempt::kNotAllowed;
+        facts.folder = output.finalName.empty() ? Attempt::kNotAllowed : Attempt::kDone;
+    if (output.created && !output.finalName.empty()) {
+        gMadeName = output.finalName.c_str();
+        gMadeFile = info;
+    }
     if (ChooseSave(facts) == SaveWay::kReplace) {
         output.replaces = !output.created;
         // The new file takes the old one's hidden, system and indexing attributes.
         constexpr DWORD kKept =
             FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
         output.finalMode = FILE_ATTRIBUTE_ARCHIVE | (info.dwFileAttributes & kKept);
-        SetConsoleCtrlHandler(RemoveTempAndExit, TRUE);
-        AcquireSRWLockExclusive(&gTempLock);
         DWORD error = 0;
         output.file = CreateTempBeside(output.finalName, output.tempName, error);
         facts.temp = output.file ? Attempt::kDone : AttemptAfter(error);
-        gPendingTemp = output.file ? output.tempName.c_str() : nullptr;
-        gMadeName = output.file && output.created ? output.finalName.c_str() : nullptr;
-        ReleaseSRWLockExclusive(&gTempLock);
-        if (!output.file) SetConsoleCtrlHandler(RemoveTempAndExit, FALSE);
+        gTempName = output.file ? output.tempName.c_str() : nullptr;
     }
-    switch (ChooseSave(facts)) {
-        case SaveWay::kReplace: CloseHandle(file); return true;
-        case SaveWay::kInPlace:
-            if (facts.regular && !output.created && !SetEndOfFile(file)) break;
-            output.file = StreamOf(file);
-            return output.file != nullptr;
-        case SaveWay::kRefuse: break;
+    if (ChooseSave(facts) == SaveWay::kInPlace &&
+        (!facts.regular || output.created || SetEndOfFile(file))) {
+        output.file = StreamOf(file);  // which closes the handle if it fails
+        file = INVALID_HANDLE_VALUE;
     }
-    CloseHandle(file);
-    if (output.created) DeleteFileW(output.finalName.c_str());
-    return false;
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (!output.file) RemoveMadeName();
+    return output.file != nullptr;
 }
 
 }  // namespace
@@ -217,8 +228,12 @@ int OpenOutputFile(const char* path, OutputFile& output) {
     const fs::path typed = SystemName(path);
     if (IsDeviceName(typed)) {
         output.file = _wfopen(typed.c_str(), L"wb");
-    } else if (!OpenOutput(typed, output)) {
-        return 0;
+    } else {
+        SetConsoleCtrlHandler(RemoveNamesAndExit, TRUE);
+        AcquireSRWLockExclusive(&gLock);
+        const bool started = StartSave(typed, output);
+        ReleaseSRWLockExclusive(&gLock);
+        if (!started) SetConsoleCtrlHandler(RemoveNamesAndExit, FALSE);
     }
     if (!output.file) return 0;
     // The writer buffers for itself; a second buffer here would only copy every byte again.
@@ -228,22 +243,18 @@ int OpenOutputFile(const char* path, OutputFile& output) {
 
 int CommitOutputFile(OutputFile& output, int complete) {
     // Over an existing file only once the new one's bytes are on the disk.
-    if (complete && output.replaces && !output.tempName.empty() &&
+    if (complete && output.replaces &&
         !FlushFileBuffers(HANDLE(_get_osfhandle(_fileno(output.file)))))
         complete = 0;
     if (std::fclose(output.file) != 0) complete = 0;
     output.file = nullptr;
-    if (output.tempName.empty()) {
-        if (!complete && output.created) DeleteFileW(output.finalName.c_str());
-        return complete;
-    }
-    AcquireSRWLockExclusive(&gTempLock);
-    const int placed = complete && PutInPlace(output);
-    if (!placed) DeleteFileW(output.tempName.c_str());
-    if (!placed && output.created) DeleteFileW(output.finalName.c_str());  // still the empty one
-    gPendingTemp = nullptr;
+    AcquireSRWLockExclusive(&gLock);
+    const int placed = complete && (output.tempName.empty() || PutInPlace(output));
+    if (!placed && !output.tempName.empty()) DeleteFileW(output.tempName.c_str());
+    if (!placed) RemoveMadeName();
+    gTempName = nullptr;
     gMadeName = nullptr;
-    ReleaseSRWLockExclusive(&gTempLock);
-    SetConsoleCtrlHandler(RemoveTempAndExit, FALSE);
+    ReleaseSRWLockExclusive(&gLock);
+    SetConsoleCtrlHandler(RemoveNamesAndExit, FALSE);
     return placed;
 }

@@ -5,13 +5,14 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <initializer_list>
 #include <vector>
 
-#include "bitmap/replace_file.h"
+#include "system/kernel.h"
 
 void AddSystemEndingSignals(sigset_t& set) {
     for (int s : {SIGIO, SIGPWR}) sigaddset(&set, s);
@@ -21,8 +22,8 @@ void AddSystemEndingSignals(sigset_t& set) {
 int OpenFolder(const char* path) { return ::open(path, O_PATH | O_DIRECTORY | O_CLOEXEC); }
 
 // The kernel's own name for the file; a deleted one's ends in " (deleted)", which the caller
-// then finds to be no name of it.
-std::string PathOfOpenFile(int fd, const char*) {
+// then finds to be no name of it. None for a path longer than PATH_MAX.
+std::string PathOfOpenFile(int fd) {
     char path[PATH_MAX];
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t length = ::readlink(link.c_str(), path, sizeof path);
@@ -39,12 +40,11 @@ bool AppendOnlyFolder(int folder) {
 
 int CopyExtendedAttributes(int from, int to) {
     static constexpr char kAccessACL[] = "system.posix_acl_access";
-    bool acl = false;
     const ssize_t listed = ::flistxattr(from, nullptr, 0);
-    if (listed < 0 && errno != ENOTSUP) return 0;
-    std::vector<char> names(size_t(listed > 0 ? listed : 0));
+    std::vector<char> names(size_t(std::max<ssize_t>(listed, 0)));
     const ssize_t got = listed > 0 ? ::flistxattr(from, names.data(), names.size()) : 0;
-    if (got < 0) return 0;
+    if (got < 0) return 0;  // attributes added meanwhile
+    bool acl = false;
     std::vector<char> value;
     for (const char* name = names.data(); name < names.data() + got;
          name += std::strlen(name) + 1) {
@@ -59,7 +59,8 @@ int CopyExtendedAttributes(int from, int to) {
     // An access ACL sets the mode from its entries. Owner-only again, its named entries masked
     // out; the old file's mode, given once the file is complete, brings back its mask.
     if (acl) return ::fchmod(to, 0600) == 0;
-    return ::fremovexattr(to, kAccessACL) == 0 || errno == ENODATA || errno == ENOTSUP;
+    ::fremovexattr(to, kAccessACL);
+    return ::fgetxattr(to, kAccessACL, nullptr, 0) < 0;  // read back: none is left
 }
 
 int CopyInodeFlags(int from, int to) {
@@ -67,8 +68,7 @@ int CopyInodeFlags(int from, int to) {
                             FS_NOCOW_FL | FS_SECRM_FL | FS_UNRM_FL | FS_NOTAIL_FL;
     int was = 0;
     int made = 0;
-    // A file system without flags has none to keep.
-    if (::ioctl(from, FS_IOC_GETFLAGS, &was) != 0) return errno == ENOTTY || errno == ENOTSUP;
+    if (::ioctl(from, FS_IOC_GETFLAGS, &was) != 0) return 1;  // a file system without flags
     if (::ioctl(to, FS_IOC_GETFLAGS, &made) != 0) return (was & kOwners) == 0;
     int want = (made & ~kOwners) | (was & kOwners);
     return want == made || ::ioctl(to, FS_IOC_SETFLAGS, &want) == 0;

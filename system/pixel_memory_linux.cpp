@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "bitmap/pixel_memory.h"
+#include "system/pixel_memory.h"
 
 // Each buffer is preceded by a header saying how to give it back. Whole-picture buffers are
 // mapped with transparent huge pages asked for: a fresh buffer is otherwise faulted in 4 KiB at

@@ -1,5 +1,5 @@
 // What the reader and writer need of the file system, which each system provides in its own
-// file: system_files_posix.cpp or system_files_windows.cpp.
+// file: files_posix.cpp or files_windows.cpp.
 #pragma once
 
 #include <cstdint>
@@ -21,16 +21,17 @@ uint64_t InputLength(std::FILE* file);
 // its own rules (permissions, links, the protections of shared folders), and a new name is made
 // then, empty, with the mode and ACL that creating it gives. The picture then goes under a short
 // temporary name beside the file and is put in its place only once complete, so a failed or
-// interrupted save leaves what stood there whole. Where a replacement may not do what writing
-// would, the file is written in place instead (ChooseSave in save_choice.h has every rule); where
-// it cannot for want of room or descriptors, the save fails and the old file stays.
+// interrupted save leaves what stood there whole, and takes away a name it made. Where a
+// replacement may not do what writing would, the file is written in place instead (ChooseSave in
+// save_choice.h has every rule); where it cannot for want of room or descriptors, the save fails
+// and the old file stays.
 struct OutputFile {
     std::FILE* file = nullptr;
     std::filesystem::path finalName;  // POSIX: within `folder`
     std::filesystem::path tempName;   // empty when writing in place
-    int folder = -1;                  // POSIX: the folder of both names, while it is open
-    int target = -1;                  // POSIX: the file opening the name gave, while replaced
-    int tempCopy = -1;                // POSIX: the temporary file again, to copy in place
+    int folder = -1;                  // POSIX: the folder of both names, or AT_FDCWD for a made
+                                      // name whose folder could not be opened
+    int target = -1;                  // POSIX: the file opening the name gave
     unsigned finalMode = 0;           // permissions (or attributes) the file gets once complete
     bool replaces = false;            // the temporary file goes over a file that held a picture
     bool created = false;             // the name was made by this save, and goes if it fails
@@ -42,14 +43,15 @@ struct OutputFile {
 
 // Opens the stream to write, into a fresh `output`; returns 1, or 0 when opening the name for
 // writing fails (an existing file the user may not write, a read-only file on Windows, a missing
-// folder, a name the system will not resolve) or nothing could be made. While the temporary file
-// exists, an interruption removes it (and a name this save made) before ending the program: on
-// POSIX systems every signal whose default action ends the program, but those that report the
-// program's own faults; on Windows Ctrl-C, Ctrl-Break and closing the console.
+// folder, a name the system will not resolve) or nothing could be made. From before a name is
+// made until the save ends, an interruption removes the temporary file and a name this save made
+// before ending the program: on POSIX systems every signal whose default action ends the
+// program, but those that report the program's own faults; on Windows Ctrl-C, Ctrl-Break and
+// closing the console.
 int OpenOutputFile(const char* path, OutputFile& output);
 
 // Closes the stream and, when `complete` and the close succeeded, puts the file in place: over
 // an existing file only once its bytes are on the disk, so that even a power cut leaves the old
-// file or the whole new one. Otherwise removes the temporary file. Returns 1 when the output
-// name now holds the whole file.
+// file or the whole new one. Otherwise removes the temporary file and a name this save made.
+// Returns 1 when the output name now holds the whole file.
 int CommitOutputFile(OutputFile& output, int complete);

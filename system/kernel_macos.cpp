@@ -4,14 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bitmap/replace_file.h"
+#include "system/kernel.h"
 
 // SIGIO and SIGINFO are ignored by default here, and there are no real-time signals.
 void AddSystemEndingSignals(sigset_t&) {}
 
 int OpenFolder(const char* path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
-std::string PathOfOpenFile(int fd, const char*) {
+std::string PathOfOpenFile(int fd) {
     char path[MAXPATHLEN];
     return ::fcntl(fd, F_GETPATH, path) == 0 ? std::string(path) : std::string();
 }
@@ -29,7 +29,8 @@ int CopyExtendedAttributes(int from, int to) {
 int CopyInodeFlags(int from, int to) {
     struct stat was {};
     struct stat made {};
-    if (::fstat(from, &was) != 0 || ::fstat(to, &made) != 0) return 0;
+    if (::fstat(from, &was) != 0 || (was.st_flags & UF_SETTABLE) == 0) return 1;  // none to keep
+    if (::fstat(to, &made) != 0) return 0;
     const auto want = (made.st_flags & ~UF_SETTABLE) | (was.st_flags & UF_SETTABLE);
     return want == made.st_flags || ::fchflags(to, want) == 0;
 }

@@ -1,7 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "bitmap/replace_file.h"
+#include "system/kernel.h"
 
 // The real-time signals, where the system has them.
 void AddSystemEndingSignals([[maybe_unused]] sigset_t& set) {
@@ -12,9 +12,8 @@ void AddSystemEndingSignals([[maybe_unused]] sigset_t& set) {
 
 int OpenFolder(const char* path) { return ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
-// No portable way to ask: the name as typed is the file's only where it is no link, and a link
-// is written in place.
-std::string PathOfOpenFile(int, const char* typed) { return typed; }
+// No portable way to ask: the save falls back on the name as typed.
+std::string PathOfOpenFile(int) { return {}; }
 
 bool AppendOnlyFolder(int) { return false; }
 

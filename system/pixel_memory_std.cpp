@@ -1,7 +1,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "bitmap/pixel_memory.h"
+#include "system/pixel_memory.h"
 
 // Plain heap buffers, for systems without a faster way to get large fresh memory. A zero-byte
 // request takes one byte, so that it still succeeds.

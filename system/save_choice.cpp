@@ -1,4 +1,4 @@
-#include "bitmap/save_choice.h"
+#include "system/save_choice.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ bool AnyIs(const SaveFacts& facts, Attempt answer) {
 SaveWay ChooseSave(const SaveFacts& facts) {
     if (!facts.opened) return SaveWay::kRefuse;
     // Nothing to replace, or what a replacement would lose: written as writing to it would.
-    if (!facts.regular || facts.standardOutput || facts.otherNames) return SaveWay::kInPlace;
+    if (!facts.regular || facts.otherNames) return SaveWay::kInPlace;
     // Writing in place for want of room would cut the old file and then fail: never.
     if (AnyIs(facts, Attempt::kNoRoom)) return SaveWay::kRefuse;
     // Where a replacement may not go, or would leave something behind.
