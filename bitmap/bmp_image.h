@@ -62,6 +62,14 @@ inline constexpr uint32_t kRed888Mask = 0x00FF0000;
 inline constexpr uint32_t kGreen888Mask = 0x0000FF00;
 inline constexpr uint32_t kBlue888Mask = 0x000000FF;
 
+// The file the writer makes at `bits`: only a 16-bit one has colour masks (BI_BITFIELDS, the
+// 5-6-5 masks after a 40-byte information header, counted as a 52-byte one), and its headers take
+// SavedHeaderBytes bytes before the pixels.
+constexpr bool SavesMasks(int bits) { return bits == 16; }
+constexpr uint32_t SavedHeaderBytes(int bits) {
+    return kHeaderBytes + (SavesMasks(bits) ? kMaskBytes : 0);
+}
+
 inline constexpr uint32_t kPaletteCapacity = 65536;
 inline constexpr uint32_t kDefaultPaletteEntries = 256;
 inline constexpr uint32_t kOS2PaletteEntryBytes = 3;  // blue, green, red

@@ -1,3 +1,5 @@
+#include "bitmap/bmp_read.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -9,8 +11,8 @@
 #include "bitmap/byte_order.h"
 #include "bitmap/byte_stream.h"
 #include "bitmap/messages.h"
-#include "system/pixel_memory.h"
 #include "system/files.h"
+#include "system/pixel_memory.h"
 
 namespace {
 
@@ -22,7 +24,7 @@ struct FieldCursor {
 };
 
 template <typename Field>
-Field Take(FieldCursor& c) {
+Field NextField(FieldCursor& c) {
     const uint32_t at = c.at;
     c.at += sizeof(Field);
     return c.at <= c.size ? LoadLE<Field>(c.bytes + at) : 0;
@@ -50,37 +52,37 @@ uint32_t InfoHeaderBytes(uint32_t biSize) {
 
 void DecodeHeaders(const uint8_t* bytes, Headers& h) {
     FieldCursor c{bytes, kFileHeaderBytes, 0};
-    h.file.bfType = Take<uint16_t>(c);
-    h.file.bfSize = Take<uint32_t>(c);
-    h.file.bfReserved1 = Take<uint16_t>(c);
-    h.file.bfReserved2 = Take<uint16_t>(c);
-    h.file.bfOffBits = Take<uint32_t>(c);
+    h.file.bfType = NextField<uint16_t>(c);
+    h.file.bfSize = NextField<uint32_t>(c);
+    h.file.bfReserved1 = NextField<uint16_t>(c);
+    h.file.bfReserved2 = NextField<uint16_t>(c);
+    h.file.bfOffBits = NextField<uint32_t>(c);
 
     const uint32_t infoBytes = InfoHeaderBytes(LoadLE32(bytes + kFileHeaderBytes));
     c = FieldCursor{bytes + kFileHeaderBytes, infoBytes, 0};
     BITMAPINFOHEADER& info = h.info;
-    info.biSize = Take<uint32_t>(c);
+    info.biSize = NextField<uint32_t>(c);
     if (info.biSize == kOS2InfoHeaderBytes) {
-        info.biWidth = Take<uint16_t>(c);  // unsigned, so never top-down
-        info.biHeight = Take<uint16_t>(c);
-        info.biPlanes = Take<uint16_t>(c);
-        info.biBitCount = Take<uint16_t>(c);
+        info.biWidth = NextField<uint16_t>(c);  // unsigned, so never top-down
+        info.biHeight = NextField<uint16_t>(c);
+        info.biPlanes = NextField<uint16_t>(c);
+        info.biBitCount = NextField<uint16_t>(c);
         h.paletteEntryBytes = kOS2PaletteEntryBytes;
         // No colour count: the entries fill the room before the pixels, up to 256.
         const uint32_t room =
             h.file.bfOffBits - std::min(h.file.bfOffBits, kFileHeaderBytes + infoBytes);
         h.paletteEntries = std::min(kOS2MaxPaletteEntries, room / kOS2PaletteEntryBytes);
     } else {
-        info.biWidth = int32_t(Take<uint32_t>(c));
-        info.biHeight = int32_t(Take<uint32_t>(c));
-        info.biPlanes = Take<uint16_t>(c);
-        info.biBitCount = Take<uint16_t>(c);
-        info.biCompression = Take<uint32_t>(c);
-        info.biSizeImage = Take<uint32_t>(c);
-        info.biXPelsPerMeter = int32_t(Take<uint32_t>(c));
-        info.biYPelsPerMeter = int32_t(Take<uint32_t>(c));
-        info.biClrUsed = Take<uint32_t>(c);
-        info.biClrImportant = Take<uint32_t>(c);
+        info.biWidth = int32_t(NextField<uint32_t>(c));
+        info.biHeight = int32_t(NextField<uint32_t>(c));
+        info.biPlanes = NextField<uint16_t>(c);
+        info.biBitCount = NextField<uint16_t>(c);
+        info.biCompression = NextField<uint32_t>(c);
+        info.biSizeImage = NextField<uint32_t>(c);
+        info.biXPelsPerMeter = int32_t(NextField<uint32_t>(c));
+        info.biYPelsPerMeter = int32_t(NextField<uint32_t>(c));
+        info.biClrUsed = NextField<uint32_t>(c);
+        info.biClrImportant = NextField<uint32_t>(c);
         h.paletteEntryBytes = sizeof(RGBQUAD);
         h.paletteEntries = info.biClrUsed ? info.biClrUsed : kDefaultPaletteEntries;
     }
@@ -107,7 +109,7 @@ bool Fail(const char* message) {
 // Entries that the file does not hold stay zero (black).
 void ReadPalette(BMPImage& image, Input& in, const Headers& h) {
     const size_t end = h.paletteOffset + size_t(h.paletteEntries) * h.paletteEntryBytes;
-    const size_t held = Keep(in, end);
+    const size_t held = ReadFront(in, end);
     const uint32_t count =
         held > h.paletteOffset ? uint32_t((held - h.paletteOffset) / h.paletteEntryBytes) : 0;
     const uint8_t* entry = in.front.data() + h.paletteOffset;
@@ -137,7 +139,8 @@ bool ReadColourMasks(BMPImage& image, Input& in, const Headers& h) {
         h.info.biSize >= kInfoHeaderBytes + kMaskBytes || h.file.bfOffBits >= kHeaderBytesWithMasks;
     if (!bitfields || !present || (image.bitCount != 16 && image.bitCount != 32)) return true;
 
-    if (Keep(in, kMaskOffset + kMaskBytes) < kMaskOffset + kMaskBytes) return Fail(kMsgReadError);
+    if (ReadFront(in, kMaskOffset + kMaskBytes) < kMaskOffset + kMaskBytes)
+        return Fail(kMsgReadError);
     const uint8_t* bytes = in.front.data() + kMaskOffset;
     const uint32_t masks[3] = {LoadLE32(bytes), LoadLE32(bytes + 4), LoadLE32(bytes + 8)};
     if (!AreUsableMasks(masks, image.bitCount)) return Fail(kMsgReadBadMasks);
@@ -167,9 +170,10 @@ bool ExpandRLE8(BMPImage& image, const uint8_t* data, size_t dataBytes, uint32_t
     if (!FitsRLE8Data(pictureBytes, dataBytes)) return Fail(kMsgReadBadRLE);
     image.pixels = AllocateZeroedPixels(pictureBytes);  // ReadBMP frees it on failure
     if (!image.pixels) return Fail(kMsgAllocRead);
-    return DecodeRLE8(data, dataBytes, image.pixels, uint32_t(image.width), uint32_t(image.height),
-                      image.stride) ||
-           Fail(kMsgReadBadRLE);
+    if (!DecodeRLE8(data, dataBytes, image.pixels, uint32_t(image.width), uint32_t(image.height),
+                    image.stride))
+        return Fail(kMsgReadBadRLE);
+    return true;
 }
 
 bool ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
@@ -182,38 +186,41 @@ bool ReadRLE8Rows(BMPImage& image, Input& in, uint32_t offBits, uint32_t picture
     const uint64_t limit = std::max(kRLE8FreeBytes, pictureBytes * kRLE8MaxDataRatio);
     Block data{};
     size_t end = 0;
-    const Taken taken =
-        TakeUntil(in, offBits, size_t(std::min<uint64_t>(limit, SIZE_MAX)), data,
+    const Filled filled =
+        FillUntil(in, offBits, size_t(std::min<uint64_t>(limit, SIZE_MAX)), data,
                   [&end](const Block& b) { return FindRLE8End(b.bytes, b.size, end); });
-    // Data that ends before its end-of-bitmap marker is bad data; a read that fails is not.
-    const bool ok = taken == Taken::kNoMemory ? Fail(kMsgAllocRead)
-                    : taken == Taken::kFailed ? Fail(kMsgReadError)
-                    : taken == Taken::kEnded  ? Fail(kMsgReadBadRLE)
-                                              : ExpandRLE8(image, data.bytes, end, pictureBytes);
+    bool ok = false;
+    switch (filled) {
+        case Filled::kDone: ok = ExpandRLE8(image, data.bytes, end, pictureBytes); break;
+        // Data that ends before its end-of-bitmap marker is bad data; a read that fails is not.
+        case Filled::kEnded: Fail(kMsgReadBadRLE); break;
+        case Filled::kFailed: Fail(kMsgReadError); break;
+        case Filled::kNoMemory: Fail(kMsgAllocRead); break;
+    }
     FreePixels(data.bytes);
     return ok;
 }
 
-// TakeUntil takes no memory past the end of a file, so a short file claiming a huge picture
+// FillUntil takes no memory past the end of a file, so a short file claiming a huge picture
 // costs none.
 bool ReadRawRows(BMPImage& image, Input& in, uint32_t offBits, uint32_t pictureBytes) {
     if (!SeekForward(in, offBits)) return Fail(kMsgReadError);
     Block rows{};
-    const Taken taken = TakeUntil(in, offBits, pictureBytes, rows, [pictureBytes](const Block& b) {
-        return b.size == pictureBytes;
-    });
-    if (taken == Taken::kDone) {
+    const Filled filled =
+        FillUntil(in, offBits, pictureBytes, rows,
+                  [pictureBytes](const Block& b) { return b.size == pictureBytes; });
+    if (filled == Filled::kDone) {
         image.pixels = rows.bytes;
         return true;
     }
     FreePixels(rows.bytes);
-    return Fail(taken == Taken::kNoMemory ? kMsgAllocRead : kMsgReadError);
+    return Fail(filled == Filled::kNoMemory ? kMsgAllocRead : kMsgReadError);
 }
 
 bool LoadBMP(BMPImage& image, Input& in) {
-    if (Keep(in, kFileHeaderBytes + 4) < kFileHeaderBytes + 4) return Fail(kMsgReadError);
+    if (ReadFront(in, kFileHeaderBytes + 4) < kFileHeaderBytes + 4) return Fail(kMsgReadError);
     const uint32_t infoBytes = InfoHeaderBytes(LoadLE32(in.front.data() + kFileHeaderBytes));
-    if (Keep(in, kFileHeaderBytes + infoBytes) < kFileHeaderBytes + infoBytes)
+    if (ReadFront(in, kFileHeaderBytes + infoBytes) < kFileHeaderBytes + infoBytes)
         return Fail(kMsgReadError);
     Headers h{};
     DecodeHeaders(in.front.data(), h);
@@ -247,13 +254,15 @@ bool LoadBMP(BMPImage& image, Input& in) {
         if (!image.pixels) return Fail(kMsgAllocRead);
     } else {
         if (!ReadColourMasks(image, in, h)) return false;
-        const bool rowsRead = info.biCompression == BI_RLE8
-                                  ? ReadRLE8Rows(image, in, h.file.bfOffBits, sourceBytes)
-                                  : ReadRawRows(image, in, h.file.bfOffBits, sourceBytes);
-        if (!rowsRead) return false;
+        if (info.biCompression == BI_RLE8) {
+            if (!ReadRLE8Rows(image, in, h.file.bfOffBits, sourceBytes)) return false;
+        } else {
+            if (!ReadRawRows(image, in, h.file.bfOffBits, sourceBytes)) return false;
+        }
     }
     image.rgb24 = AllocateZeroedPixels(workingBytes);
-    return image.rgb24 != nullptr || Fail(kMsgAllocWrite);
+    if (!image.rgb24) return Fail(kMsgAllocWrite);
+    return true;
 }
 
 }  // namespace

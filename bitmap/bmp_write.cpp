@@ -88,12 +88,6 @@ void WriteBMPPixels(const BMPImage& image, const Layout& layout, Output& out) {
 
 }  // namespace
 
-bool SavesMasks(int bits) { return bits == 16; }
-
-uint32_t SavedHeaderBytes(int bits) {
-    return kFileHeaderBytes + kInfoHeaderBytes + (SavesMasks(bits) ? kMaskBytes : 0);
-}
-
 int SaveBMP(const BMPImage& image, const char* path, int bits) {
     if (bits != 16 && bits != 24 && bits != 32) {
         std::fprintf(stderr, kMsgSaveBitsUnsupported, bits);

@@ -35,7 +35,7 @@ int WriteBytes(std::FILE* file, const uint8_t* data, size_t bytes) {
 
 }  // namespace
 
-size_t Keep(Input& in, size_t bytes) {
+size_t ReadFront(Input& in, size_t bytes) {
     const size_t held = in.front.size();
     if (bytes <= held) return held;
     in.front.resize(bytes);
@@ -56,7 +56,7 @@ bool SeekForward(Input& in, uint64_t offset) {
 
 // Takes the bytes from file offset `offset` on: first those among the kept bytes, then from the
 // input. Returns the count taken, short only where the input ended.
-size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes) {
+size_t ReadAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes) {
     size_t taken = 0;
     if (offset < in.front.size()) {
         taken = std::min(bytes, size_t(in.front.size() - offset));

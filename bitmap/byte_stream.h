@@ -24,7 +24,7 @@ struct Input {
 
 // Makes `front` hold the first `bytes` bytes of the input, or all of a shorter one; returns how
 // many it holds.
-size_t Keep(Input& in, size_t bytes);
+size_t ReadFront(Input& in, size_t bytes);
 
 // Positions the input for reading from `offset`: past the kept bytes by reading, never by
 // seeking back, since a pipe cannot. False when the input ends first.
@@ -39,8 +39,8 @@ struct Block {
     size_t capacity;  // allocated
 };
 
-// Why TakeUntil stopped.
-enum class Taken {
+// Why FillUntil stopped.
+enum class Filled {
     kDone,
     kEnded,   // the input ended, or the limit was reached, before `done`
     kFailed,  // reading failed (an I/O error)
@@ -51,7 +51,7 @@ enum class Taken {
 // end of a file of known length, until `done(block)` says it has what it needs. The input must
 // stand at the end of the kept bytes or at `offset`. Prints nothing.
 template <typename Done>
-Taken TakeUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done done);
+Filled FillUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done done);
 
 // ---- Output
 
@@ -81,7 +81,7 @@ void PutBlock(Output& out, const uint8_t* data, size_t n);
 // Bytes of the file so far.
 uint64_t Position(const Output& out);
 
-// ---- Internals of TakeUntil
+// ---- Internals of FillUntil
 
 bool Grow(Block& block, size_t capacity);
 
@@ -91,21 +91,21 @@ constexpr size_t NextCapacity(size_t capacity, size_t limit) {
     return capacity >= limit / 2 ? limit : 2 * capacity;
 }
 
-size_t TakeAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes);
+size_t ReadAt(Input& in, uint64_t offset, uint8_t* into, size_t bytes);
 inline constexpr size_t kFirstStreamStep = size_t{16} << 10;  // fuzzer inputs grow past it
 
 template <typename Done>
-Taken TakeUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done done) {
+Filled FillUntil(Input& in, uint64_t offset, size_t limit, Block& block, Done done) {
     if (in.length != kUnknownLength)
         limit = size_t(std::min<uint64_t>(limit, in.length > offset ? in.length - offset : 0));
     for (size_t step = std::min(limit, in.length == kUnknownLength ? kFirstStreamStep : limit);;
          step = NextCapacity(block.capacity, limit)) {
-        if ((!block.bytes || step > block.capacity) && !Grow(block, step)) return Taken::kNoMemory;
+        if ((!block.bytes || step > block.capacity) && !Grow(block, step)) return Filled::kNoMemory;
         const size_t want = block.capacity - block.size;
-        const size_t got = TakeAt(in, offset + block.size, block.bytes + block.size, want);
+        const size_t got = ReadAt(in, offset + block.size, block.bytes + block.size, want);
         block.size += got;
-        if (done(block)) return Taken::kDone;
-        if (got < want) return std::ferror(in.file) ? Taken::kFailed : Taken::kEnded;
-        if (block.capacity == limit) return Taken::kEnded;
+        if (done(block)) return Filled::kDone;
+        if (got < want) return std::ferror(in.file) ? Filled::kFailed : Filled::kEnded;
+        if (block.capacity == limit) return Filled::kEnded;
     }
 }

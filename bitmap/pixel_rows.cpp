@@ -121,36 +121,26 @@ BMPDEPTH_LOOP void EncodeBGRXLoop(const uint8_t* __restrict bgr, uint8_t* __rest
     }
 }
 
-// One set of entry points, built with the attributes BMPDEPTH_TARGET_<set>.
-#define BMPDEPTH_ROW_LOOPS(Set)                                                                    \
-    BMPDEPTH_TARGET_##Set void Set##DecodePalette(const uint32_t* c, const uint8_t* s, uint8_t* d, \
-                                                  uint32_t w) {                                    \
-        DecodePaletteLoop(c, s, d, w);                                                             \
-    }                                                                                              \
-    BMPDEPTH_TARGET_##Set void Set##Decode565(const uint8_t* s, uint8_t* d, uint32_t w) {          \
-        Decode565Loop(s, d, w);                                                                    \
-    }                                                                                              \
-    BMPDEPTH_TARGET_##Set void Set##DecodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {         \
-        DecodeBGRXLoop(s, d, w);                                                                   \
-    }                                                                                              \
-    BMPDEPTH_TARGET_##Set void Set##Encode565(const uint8_t* s, uint8_t* d, uint32_t w) {          \
-        Encode565Loop<Set##Shuffles>(s, d, w);                                                     \
-    }                                                                                              \
-    BMPDEPTH_TARGET_##Set void Set##EncodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {         \
-        EncodeBGRXLoop<Set##Shuffles>(s, d, w);                                                    \
-    }                                                                                              \
-    constexpr PixelRowLoops k##Set##Loops = {#Set,           Set##DecodePalette,                   \
-                                             Set##Decode565, Set##DecodeBGRX,                      \
-                                             Set##Encode565, Set##EncodeBGRX};
-
-#define BMPDEPTH_TARGET_portable
-using portableShuffles = NoShuffles;
-BMPDEPTH_ROW_LOOPS(portable)
+// The portable set, which every processor runs.
+void PortableDecodePalette(const uint32_t* c, const uint8_t* s, uint8_t* d, uint32_t w) {
+    DecodePaletteLoop(c, s, d, w);
+}
+void PortableDecode565(const uint8_t* s, uint8_t* d, uint32_t w) { Decode565Loop(s, d, w); }
+void PortableDecodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) { DecodeBGRXLoop(s, d, w); }
+void PortableEncode565(const uint8_t* s, uint8_t* d, uint32_t w) {
+    Encode565Loop<NoShuffles>(s, d, w);
+}
+void PortableEncodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {
+    EncodeBGRXLoop<NoShuffles>(s, d, w);
+}
+constexpr PixelRowLoops kPortableLoops = {"portable",        PortableDecodePalette,
+                                          PortableDecode565, PortableDecodeBGRX,
+                                          PortableEncode565, PortableEncodeBGRX};
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 // What the AVX2 set is compiled for, and so what the probe asks the processor for: one list.
 #define BMPDEPTH_AVX2_FEATURES "avx2,bmi,bmi2"
-#define BMPDEPTH_TARGET_avx2 __attribute__((target(BMPDEPTH_AVX2_FEATURES)))
+#define BMPDEPTH_AVX2 __attribute__((target(BMPDEPTH_AVX2_FEATURES)))
 
 // The CPUID leaf 7 EBX bits of a feature list; 0 for a list with a name it does not know, so
 // that a feature added to the list without its bit fails to compile.
@@ -175,7 +165,7 @@ static_assert(kAVX2SetBits == (1u << 3 | 1u << 5 | 1u << 8));
 // Four pixels at a time, as one byte shuffle of a 16-byte vector (pshufb) and an OR of the
 // opaque bytes, written with the compilers' vector extensions and inlined only into the AVX2
 // set, which has the instruction.
-struct avx2Shuffles {
+struct AVX2Shuffles {
     static constexpr bool kHas = true;
     static constexpr size_t kPixels = 4;
     using Vector = uint8_t __attribute__((vector_size(16)));
@@ -196,7 +186,25 @@ struct avx2Shuffles {
         std::memcpy(quads, &v, sizeof v);
     }
 };
-BMPDEPTH_ROW_LOOPS(avx2)
+
+// The same loops built for AVX2, with its shuffles.
+BMPDEPTH_AVX2 void AVX2DecodePalette(const uint32_t* c, const uint8_t* s, uint8_t* d, uint32_t w) {
+    DecodePaletteLoop(c, s, d, w);
+}
+BMPDEPTH_AVX2 void AVX2Decode565(const uint8_t* s, uint8_t* d, uint32_t w) {
+    Decode565Loop(s, d, w);
+}
+BMPDEPTH_AVX2 void AVX2DecodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {
+    DecodeBGRXLoop(s, d, w);
+}
+BMPDEPTH_AVX2 void AVX2Encode565(const uint8_t* s, uint8_t* d, uint32_t w) {
+    Encode565Loop<AVX2Shuffles>(s, d, w);
+}
+BMPDEPTH_AVX2 void AVX2EncodeBGRX(const uint8_t* s, uint8_t* d, uint32_t w) {
+    EncodeBGRXLoop<AVX2Shuffles>(s, d, w);
+}
+constexpr PixelRowLoops kAVX2Loops = {"avx2",         AVX2DecodePalette, AVX2Decode565,
+                                      AVX2DecodeBGRX, AVX2Encode565,     AVX2EncodeBGRX};
 
 // The AVX2 set's features, read from CPUID itself: __builtin_cpu_supports needs a symbol of the
 // compiler's runtime library that not every toolchain links (macOS's, through zig). The AVX
@@ -219,12 +227,12 @@ bool RunsAVX2Set() {
 }
 
 std::span<const PixelRowLoops* const> ProbeSets() {
-    static const PixelRowLoops* const both[] = {&kportableLoops, &kavx2Loops};
+    static const PixelRowLoops* const both[] = {&kPortableLoops, &kAVX2Loops};
     return std::span(both, RunsAVX2Set() ? 2 : 1);
 }
 #else
 std::span<const PixelRowLoops* const> ProbeSets() {
-    static const PixelRowLoops* const portable[] = {&kportableLoops};
+    static const PixelRowLoops* const portable[] = {&kPortableLoops};
     return portable;
 }
 #endif

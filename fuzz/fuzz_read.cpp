@@ -14,6 +14,7 @@
 
 #include "bitmap/bmp_image.h"
 #include "bitmap/bmp_io.h"
+#include "bitmap/bmp_read.h"
 
 namespace {
 

@@ -312,7 +312,7 @@ TEST(SaveBMP, WritesEachDepthExactlyOrRefusesWhatCannotBeStored) {
 
 // A buffer filled from a stream doubles up to its limit and never past it, whatever the width
 // of size_t (on a 32-bit system twice 2 GiB is 0); it stops where the input ends.
-TEST(TakeUntil, GrowsToItsLimitAndStopsWhereTheInputEnds) {
+TEST(FillUntil, GrowsToItsLimitAndStopsWhereTheInputEnds) {
     constexpr size_t kHalf = SIZE_MAX / 2 + 1;
     EXPECT_EQ(NextCapacity(16, 100), 32u);
     EXPECT_EQ(NextCapacity(64, 100), 100u);
@@ -324,14 +324,14 @@ TEST(TakeUntil, GrowsToItsLimitAndStopsWhereTheInputEnds) {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7);
     WriteFile(dir / "in", bytes);
     for (const auto& [limit, taken, result] :
-         {std::tuple{size_t{70000}, size_t{70000}, Taken::kEnded},
-          {size_t{200000}, bytes.size(), Taken::kEnded}}) {
+         {std::tuple{size_t{70000}, size_t{70000}, Filled::kEnded},
+          {size_t{200000}, bytes.size(), Filled::kEnded}}) {
         std::FILE* file = std::fopen((dir / "in").c_str(), "rb");
         ASSERT_NE(file, nullptr);
         Input in{file, kUnknownLength, {}};  // read as a pipe is
         Block block{};
         size_t steps = 0;
-        EXPECT_EQ(TakeUntil(in, 0, limit, block, [&steps](const Block&) { return ++steps, false; }),
+        EXPECT_EQ(FillUntil(in, 0, limit, block, [&steps](const Block&) { return ++steps, false; }),
                   result);
         EXPECT_EQ(block.size, taken);
         EXPECT_LE(block.capacity, limit);
