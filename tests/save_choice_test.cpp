@@ -3,52 +3,35 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 using enum Attempt;
 using enum SaveWay;
 
-// A file on disk with one name, in a folder found: what the kernel's answers most often say.
-SaveFacts Plain() { return {.opened = true, .regular = true, .folder = kDone}; }
-
-struct Row {
-    const char* what;
-    SaveFacts facts;
-    SaveWay way;
-};
-
-}  // namespace
-
+// One row per rule, each rule's fact alone or against the rule after it, so that a rule left
+// out or put in another order shows.
 TEST(ChooseSave, ReplacesWhereItMayWritesInPlaceWhereItMayNotAndNeverForWantOfRoom) {
     const auto with = [](auto change) {
-        SaveFacts f = Plain();
+        SaveFacts f{.opened = true, .regular = true, .folder = kDone};  // a file with one name
         change(f);
         return f;
     };
-    const Row rows[] = {
-        {"opening the name failed", with([](SaveFacts& f) { f.opened = false; }), kRefuse},
-        {"a plain file, before the temporary file", Plain(), kReplace},
-        {"a plain file, temporary file made", with([](SaveFacts& f) { f.temp = kDone; }), kReplace},
-        {"a plain file, put in place", with([](SaveFacts& f) { f.temp = f.rename = kDone; }),
-         kReplace},
+    const struct {
+        const char* what;
+        SaveFacts facts;
+        SaveWay way;
+    } rows[] = {
+        {"not opened, whatever else",
+         with([](SaveFacts& f) { f.opened = false, f.regular = false; }), kRefuse},
+        {"a plain file", with([](SaveFacts& f) { f.temp = f.rename = kDone; }), kReplace},
         {"a device, pipe or FIFO", with([](SaveFacts& f) { f.regular = false; }), kInPlace},
-        {"hard links, or a deleted file", with([](SaveFacts& f) { f.otherNames = true; }),
+        {"hard links, though no room",
+         with([](SaveFacts& f) { f.otherNames = true, f.temp = kNoRoom; }), kInPlace},
+        {"no room, though not allowed",
+         with([](SaveFacts& f) { f.folder = kNotAllowed, f.rename = kNoRoom; }), kRefuse},
+        {"the temporary file not allowed", with([](SaveFacts& f) { f.temp = kNotAllowed; }),
          kInPlace},
-        {"no folder found", with([](SaveFacts& f) { f.folder = kNotAllowed; }), kInPlace},
-        {"no descriptor for the folder", with([](SaveFacts& f) { f.folder = kNoRoom; }), kRefuse},
         {"an append-only folder", with([](SaveFacts& f) { f.appendOnlyFolder = true; }), kInPlace},
-        {"no file may be made beside it", with([](SaveFacts& f) { f.temp = kNotAllowed; }),
+        {"owner, attributes or flags not given", with([](SaveFacts& f) { f.keepsAll = false; }),
          kInPlace},
-        {"no room for a file beside it", with([](SaveFacts& f) { f.temp = kNoRoom; }), kRefuse},
-        {"owner, attributes or flags not given",
-         with([](SaveFacts& f) { f.temp = kDone, f.keepsAll = false; }), kInPlace},
-        {"the rename refused (a mount point)",
-         with([](SaveFacts& f) { f.temp = kDone, f.rename = kNotAllowed; }), kInPlace},
-        {"no room to rename", with([](SaveFacts& f) { f.temp = kDone, f.rename = kNoRoom; }),
-         kRefuse},
-        {"refused to open wins over all",
-         with([](SaveFacts& f) { f.opened = false, f.regular = false, f.otherNames = true; }),
-         kRefuse},
     };
-    for (const Row& row : rows) EXPECT_EQ(ChooseSave(row.facts), row.way) << row.what;
+    for (const auto& row : rows) EXPECT_EQ(ChooseSave(row.facts), row.way) << row.what;
 }
