@@ -79,16 +79,15 @@ struct Mount {
 struct Row {
     std::string shell;  // around the tool, `{}`, in the test's folder
     Args args;
-    RunResult result;  // the status, then what the tool and `kAfter` print
+    RunResult result;  // the status, then what the tool, the shell and `after` print
 };
-// What a row's folder holds after it, and the old file's bytes.
-const std::string kAfter = "ls -A; cat out.bmp 2>/dev/null";
 
-// Runs each row in `dir`, which holds in.bmp alone before each.
-void RunRows(const ScratchDir& dir, const std::vector<Row>& rows) {
+// Runs each row in `dir`, which holds in.bmp alone before each; `after` shows what the folder
+// holds after it.
+void RunRows(const ScratchDir& dir, const std::vector<Row>& rows, const std::string& after) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.shell + " " + testing::PrintToString(row.args));
-        EXPECT_EQ(RunTool(dir, row.args, row.shell, kAfter), row.result);
+        EXPECT_EQ(RunTool(dir, row.args, row.shell, after), row.result);
         for (const std::string& name : dir.Entries())
             if (name != "in.bmp") fs::remove_all(dir / name);
     }
@@ -103,6 +102,7 @@ const std::string kUsage = "usage: " BMPDEPTH_EXE
                            " -b output bit: set output bit\n";
 const std::string kCannotRead = "No such file or directory.\nbmp read error.\n";
 const std::string kCannot = ": cannot write bmp file\n";
+const std::string kShowOld = "ls -A; cat out.bmp 2>/dev/null";  // the folder, the old file's bytes
 
 }  // namespace
 
@@ -129,7 +129,8 @@ TEST(Cli, OptionsMessagesAndExitStatusSayWhatHappened) {
                 {"exec {} >out.bmp",
                  {"absent.bmp", "-o", "/dev/fd/1"},
                  {1, kCannotRead + "in.bmp\nout.bmp\n"}},
-            });
+            },
+            kShowOld);
     EXPECT_EQ(RunTool(dir, {"in.bmp", "-o", "out.bmp", "-b", "32"}), (RunResult{0, ""}));
     EXPECT_EQ(ReadFile(dir / "out.bmp"), Load(ReadFile(dir / "in.bmp"), 32).saved);
     EXPECT_EQ(RunTool(dir, {"in.bmp", "-o", "in.bmp", "-b", "16"}).first, 0);  // over its input
@@ -233,7 +234,7 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
                             {"in.bmp", "-o", "s/x.bmp"},
                             {1, "s/x.bmp" + kCannot + "in.bmp\nout.bmp\ns\nold"}});
     }
-    RunRows(dir, rows);
+    RunRows(dir, rows, kShowOld);
 }
 
 // The drives a picture often lives on, formatted on Windows and mounted through FUSE as
@@ -281,118 +282,111 @@ TEST(Cli, DrivesFromWindowsAreSavedLikeAnyOtherDisk) {
     if (tried == 0) GTEST_SKIP() << "no ntfs-3g, exfat-fuse or fusefat here, or no FUSE";
 }
 
-// A save keeps what writing into the name would keep: other names, links, what the shell wrote.
+// A save keeps what writing into the name would keep: other names, links, what the shell wrote,
+// permissions, extended attributes, ACLs and flags. Each row's shell shows what was kept.
 TEST(Cli, SavesKeepWhatWritingIntoTheNameWouldKeep) {
-    ScratchDir dir;
-    const std::string in = dir / "in.bmp", out = dir / "out.bmp", log = dir / "log";
-    // With 65,536 palette entries, so that a pipe gives its rows in steps, well past the
-    // palette.
+    ScratchDir dir, expected;
+    // With 65,536 palette entries, so that a pipe gives its rows in steps, well past the palette.
     Bytes palette(1 << 18), rows(1 << 15);
     for (size_t i = 0; i < palette.size(); ++i) palette[i] = uint8_t(i * 7 + i / 1024);
     for (size_t i = 0; i < rows.size(); ++i) rows[i] = uint8_t(i * 13);
-    WriteFile(in, synth::Make(Fields(256, 128, 8, 0, 65536), palette, rows));
+    WriteFile(dir / "in.bmp", synth::Make(Fields(256, 128, 8, 0, 65536), palette, rows));
+    WriteFile(expected / "saved.bmp", Load(ReadFile(dir / "in.bmp"), 24).saved);
+    const std::string saved = "'" + expected / "saved.bmp" + "'";
+    const auto same = [&](const std::string& name) {
+        return "cmp -s " + name + " " + saved + " && echo same >&2";
+    };
+    // The tool, then `checks`; its own status.
+    const auto then = [](const std::string& checks) { return "{}; s=$?; " + checks + "; exit $s"; };
     // A name as long as the system takes, with no room for a longer one beside it.
     std::string longName = dir.path.string();
     while (PATH_MAX - longName.size() > 210) longName += "/" + std::string(200, 'd');
-    longName += "/" + std::string(PATH_MAX - longName.size() - 6, 'd');
-    fs::create_directories(longName);
-    longName += "/new";
-    EXPECT_EQ(RunTool(dir, {in, "-o", longName}, "umask 027; exec {}").first, 0);
-    EXPECT_EQ(fs::status(longName).permissions(), fs::perms(0640));  // the usual ones
-    const Bytes saved = ReadFile(longName), start = {'s', '\n'}, end = {'e', '\n'};
-
-    // Standard output by name: what the shell wrote around the picture, or before it, stays.
-    // The input, a pipe that goes on past the picture, gives the file's picture, read up to its
-    // end.
-    EXPECT_EQ(
-        RunTool(dir, {"/dev/stdin", "-o", "/dev/stdout"},
-                "cat '" + in + "' /dev/zero | { echo s; timeout 20 {}; echo e; } >'" + log + "'"),
-        (RunResult{0, ""}));
-    EXPECT_EQ(ReadFile(log), Concat(Concat(start, saved), end));
-    EXPECT_EQ(RunTool(dir, {in, "-o", "/dev/fd/1"}, "{} >>'" + log + "'").first, 0);
-    EXPECT_EQ(ReadFile(log), Concat(Concat(Concat(start, saved), end), saved));
-    EXPECT_EQ(RunTool(dir, {in, "-o", "-"}, "cd '" + dir.path.string() + "' && {}").first, 0);
-    EXPECT_EQ(ReadFile(dir / "-"), saved);  // a name like any other
-    // A link: its file is replaced, keeping its permissions, or made; one into no folder fails.
-    // The kernel follows links, up to its own limit of 40, and refuses a longer chain.
-    WriteFile(out, Bytes(1000, 'x'));
-    fs::permissions(out, fs::perms(0640));
-    const auto chain = [&](int i) { return dir / (std::to_string(i) + ".link"); };
-    fs::create_symlink("out.bmp", chain(1));
-    for (int i = 2; i <= 41; ++i) fs::create_symlink(std::to_string(i - 1) + ".link", chain(i));
-    EXPECT_EQ(RunTool(dir, {in, "-o", chain(41)}),
-              (RunResult{1, chain(41) + ": cannot write bmp file\n"}));
-    EXPECT_EQ(ReadFile(out), Bytes(1000, 'x'));
-    EXPECT_EQ(RunTool(dir, {in, "-o", chain(40)}).first, 0);
-    EXPECT_TRUE(fs::is_symlink(chain(40)) && ReadFile(out) == saved);
-    EXPECT_EQ(fs::status(out).permissions(), fs::perms(0640));
-    for (int i = 1; i <= 41; ++i) fs::remove(chain(i));
-    for (const auto& [target, status] : {std::pair{"new.bmp", 0}, {"no/new.bmp", 1}}) {
-        fs::create_symlink(target, dir / "link");
-        EXPECT_EQ(RunTool(dir, {in, "-o", dir / "link"}).first, status) << target;
-        EXPECT_TRUE(fs::is_symlink(dir / "link") && (status || ReadFile(dir / target) == saved));
-        fs::remove(dir / "link");
-    }
-    // A deleted file that the shell holds open, by its /dev/fd name: written as the shell
-    // would.
-    WriteFile(dir / "gone", Bytes(3000, 'k'));
-    EXPECT_EQ(RunTool(dir, {in, "-o", "/dev/fd/3"},
-                      "exec 3<>'" + dir / "gone" + "'; rm '" + dir / "gone" +
-                          "'; {} && cat <&3 >'" + dir / "kept" + "'"),
-              (RunResult{0, ""}));
-    EXPECT_EQ(ReadFile(dir / "kept"), saved);
-    // Set-ID bits, which a write would clear, are not carried over; the sticky bit is.
-    fs::permissions(out, fs::perms(07755));
-    EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
-    EXPECT_EQ(fs::status(out).permissions(), fs::perms(01755));
-    // A file with a second name: both names keep naming one file, the new picture.
-    WriteFile(out, {'o', 'l', 'd'});
-    fs::create_hard_link(out, dir / "second");
-    EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
-    EXPECT_TRUE(ReadFile(dir / "second") == saved && fs::hard_link_count(out) == 2);
-
-    // Extended attributes and ACLs stay with a replacement, as with a write into the file.
-    fs::remove(dir / "second");
-    const auto attributes = [&](const std::string& file) {  // as getfattr and getfacl show them
-        return Shown("getfattr -d -m - '" + file + "'; getfacl -cp '" + file + "'");
+    longName += "/" + std::string(PATH_MAX - longName.size() - 6, 'd') + "/new";
+    const std::string old = "printf old >out.bmp; ", toOld = old + "chmod 640 out.bmp; ";
+    const std::string links =
+        "mkdir l && ln -s ../out.bmp l/1 && for i in {2..41}; do ln -s $((i - 1)) l/$i; done; ";
+    const std::string shown = "stat -c %a out.bmp >&2; " + same("out.bmp");
+    const Args toOut = {"in.bmp", "-o", "out.bmp"};
+    std::vector<Row> table = {
+        {"umask 027; mkdir -p '" + fs::path(longName).parent_path().string() + "' && " +
+             then("stat -c %a '" + longName + "' >&2; " + same("'" + longName + "'") +
+                  "; rm -r d*"),
+         {"in.bmp", "-o", longName},
+         {0, "640\nsame\nin.bmp\n"}},  // the usual permissions
+        // Standard output by name: what the shell wrote around the picture, or before it, stays.
+        // The input, a pipe that goes on past the picture, gives the file's picture, read up to
+        // its end.
+        {"cat in.bmp /dev/zero | { echo s; timeout 20 {}; echo $? >&2; echo e; } >log; "
+         "{ echo s; cat " +
+             saved + "; echo e; } | cmp -s - log && echo same >&2",
+         {"/dev/stdin", "-o", "/dev/stdout"},
+         {0, "0\nsame\nin.bmp\nlog\n"}},
+        {"echo s >log; {} >>log; { echo s; cat " + saved + "; } | cmp -s - log && echo same >&2",
+         {"in.bmp", "-o", "/dev/fd/1"},
+         {0, "same\nin.bmp\nlog\n"}},
+        {then(same("./-")),
+         {"in.bmp", "-o", "-"},
+         {0, "same\n-\nin.bmp\n"}},  // a name like any other
+        // A link: the kernel follows it, up to its own limit of 40, and its file is replaced,
+        // keeping its permissions; a longer chain is refused. A link to no file makes it.
+        {toOld + links + then("cat out.bmp >&2"),
+         {"in.bmp", "-o", "l/41"},
+         {1, "l/41" + kCannot + "oldin.bmp\nl\nout.bmp\n"}},
+        {toOld + links + then("test -L l/40 && " + shown),
+         {"in.bmp", "-o", "l/40"},
+         {0, "640\nsame\nin.bmp\nl\nout.bmp\n"}},
+        {"ln -s out.bmp link; " + then("test -L link && " + same("out.bmp")),
+         {"in.bmp", "-o", "link"},
+         {0, "same\nin.bmp\nlink\nout.bmp\n"}},
+        // A deleted file that the shell holds open, by its /dev/fd name: written as the shell
+        // would.
+        {"exec 3<>gone; rm gone; " + then("cat <&3 >kept; " + same("kept")),
+         {"in.bmp", "-o", "/dev/fd/3"},
+         {0, "same\nin.bmp\nkept\n"}},
+        // Set-ID bits, which a write would clear, are not carried over; the sticky bit is.
+        {old + "chmod 7755 out.bmp; " + then(shown), toOut, {0, "1755\nsame\nin.bmp\nout.bmp\n"}},
+        // A file with a second name is written in place: both names name the new picture.
+        {old + "ln out.bmp second; " + then("stat -c %h out.bmp >&2; " + same("second")),
+         toOut,
+         {0, "2\nsame\nin.bmp\nout.bmp\nsecond\n"}},
     };
-    if (Shell("setfattr -n user.note -v kept '" + out + "' && setfacl -m u:nobody:r '" + out +
-              "' 2>/dev/null") != 0)
-        GTEST_SKIP() << "no user attributes or ACLs on this file system, or no setfattr/setfacl";
-    const std::string before = attributes(out);
-    struct stat st {};
-    const ino_t old = ::stat(out.c_str(), &st) == 0 ? st.st_ino : 0;
-    EXPECT_EQ(RunTool(dir, {in, "-b", "16", "-o", out}).first, 0);
-    EXPECT_TRUE(::stat(out.c_str(), &st) == 0 && st.st_ino != old);  // new, not written in place
-    EXPECT_TRUE(before.find("user.note=\"kept\"") != std::string::npos &&
-                before.find("user:nobody:r--") != std::string::npos)
-        << before;
-    EXPECT_EQ(attributes(out), before);
-    // In a folder with a default ACL: a replacement has the old file's ACL (none) and mode, and
-    // a new name what creating it gives, as the shell's own `>` shows, whatever the umask.
-    const std::string shared = dir / "shared", plain = shared + "/plain.bmp";
-    fs::create_directory(shared);
-    ASSERT_EQ(Shell("setfacl -d -m u:nobody:rw '" + shared + "'"), 0);
-    WriteFile(plain, {'o'});
-    Shell("setfacl -b '" + plain + "' && chmod 0640 '" + plain + "'");
-    const std::string unshared = attributes(plain);
-    EXPECT_EQ(RunTool(dir, {in, "-o", plain}).first, 0);
-    EXPECT_EQ(attributes(plain), unshared);
-    EXPECT_EQ(RunTool(dir, {in, "-o", shared + "/new.bmp"},
-                      "umask 000; : >'" + shared + "/by-shell'; exec {}")
-                  .first,
-              0);
-    const auto modeAndACL = [&](const std::string& name) {
-        return Shown("ls -l '" + name + "' | cut -c1-10; getfacl -cp '" + name + "'");
-    };
-    EXPECT_EQ(modeAndACL(shared + "/new.bmp"), modeAndACL(shared + "/by-shell"));
+    // Extended attributes and ACLs stay with a replacement, a new file, as with a write into the
+    // file. In a folder with a default ACL, a replacement has the old file's ACL (none) and mode,
+    // and a new name what creating it gives, as the shell's own `>` shows, whatever the umask.
+    const std::string attributes =
+        "{ getfattr -d -m - $1; getfacl -cp $1; ls -l $1 | cut -c1-10; }";
+    const std::string note =
+        "setfattr -n user.note -v kept out.bmp && setfacl -m u:nobody:r out.bmp";
+    if (Shell("cd '" + expected.path.string() + "' && " + old + note + " 2>/dev/null") == 0)
+        table.insert(
+            table.end(),
+            {
+                {"a() " + attributes + "; " + old + note +
+                     " && a out.bmp >before && ls -i out.bmp >inode && " +
+                     then("a out.bmp | cmp -s - before && grep -c "
+                          "'user.note=\"kept\"\\|user:nobody:r--' before >&2; "
+                          "ls -i out.bmp | cmp -s - inode || echo new >&2; rm before inode"),
+                 {"in.bmp", "-b", "16", "-o", "out.bmp"},
+                 {0, "2\nnew\nin.bmp\nout.bmp\n"}},
+                {"a() " + attributes + "; mkdir s && setfacl -d -m u:nobody:rw s && " + toOld +
+                     "mv out.bmp s && setfacl -b s/out.bmp && a s/out.bmp >before && " +
+                     then("a s/out.bmp | cmp -s - before && echo kept >&2; rm before"),
+                 {"in.bmp", "-o", "s/out.bmp"},
+                 {0, "kept\nin.bmp\ns\n"}},
+                {"a() " + attributes +
+                     "; umask 000; mkdir s && setfacl -d -m u:nobody:rw s && : >s/shell && " +
+                     then("a s/new.bmp | sed s/new.bmp/shell/ | cmp -s - <(a s/shell) && echo same "
+                          ">&2"),
+                 {"in.bmp", "-o", "s/new.bmp"},
+                 {0, "same\nin.bmp\ns\n"}},
+            });
     // Inode flags that the owner may set: synchronous writes, no access times, no dump.
-    if (Shell("chattr +S +A +d '" + out + "' 2>/dev/null") != 0)
-        GTEST_SKIP() << "no inode flags on this file system, or no chattr";
-    const std::string flags = Shown("lsattr '" + out + "'");
-    EXPECT_EQ(RunTool(dir, {in, "-o", out}).first, 0);
-    EXPECT_EQ(Shown("lsattr '" + out + "'"), flags);
-    EXPECT_EQ(ReadFile(out), saved);
+    if (Shell("cd '" + expected.path.string() + "' && chattr +S +A +d out.bmp 2>/dev/null") == 0)
+        table.push_back({old + "chattr +S +A +d out.bmp && lsattr out.bmp >before && " +
+                             then("lsattr out.bmp | cmp -s - before && echo kept >&2; rm before"),
+                         toOut,
+                         {0, "kept\nin.bmp\nout.bmp\n"}});
+    RunRows(dir, table, "ls -A");
 }
 
 // System calls as strace shows them and makes them fail: a replacement reaches the disk before
