@@ -5,25 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-struct Parsed {
-    int ok;
-    std::string input, output;  // "" for none
-    int bits;
-    bool operator==(const Parsed&) const = default;
-};
+using Args = std::vector<std::string>;
+using Parsed = std::tuple<int, std::string, std::string, int>;  // result, input, output, depth
 
-std::ostream& operator<<(std::ostream& os, const Parsed& p) {
-    return os << "{" << p.ok << ", \"" << p.input << "\", \"" << p.output << "\", " << p.bits
-              << "}";
-}
-
-Parsed Parse(std::vector<std::string> args) {
+Parsed Parse(Args args) {
     args.insert(args.begin(), "bmpdepth");
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
@@ -37,12 +28,11 @@ Parsed Parse(std::vector<std::string> args) {
 }  // namespace
 
 TEST(ParseArguments, SetsWhatEachArgumentSaysOrCallsForTheUsageText) {
-    using Args = std::vector<std::string>;
     // Every command line that calls for the usage text.
     for (const Args& args : {Args{}, Args{"in.bmp", "-x"}, Args{"in.bmp", "-"},
                              Args{"in.bmp", "-o", "out.bmp", "-o"}, Args{"in.bmp", "-b"},
                              Args{"-b16", "in.bmp"}, Args{"in.bmp", "-B", "16"}, Args{"-o", "out"}})
-        EXPECT_EQ(Parse(args).ok, 0) << testing::PrintToString(args);
+        EXPECT_EQ(std::get<0>(Parse(args)), 0) << testing::PrintToString(args);
     const struct {
         const char* what;
         Args args;
