@@ -89,7 +89,6 @@ TEST(Cli, OptionsMessagesAndExitStatusSayWhatHappened) {
                      "            -r: reverse image\n            -g: gamma revision\n"
                      "   -o filename: set output bitmap filename\n"
                      " -b output bit: set output bit\nin.bmp\n"}},
-                {"exec {} in.bmp -b 7", {0, "in.bmp\n"}},  // read and converted, depth unchecked
                 {"exec {} absent.bmp -o out.bmp", {1, noSuch + "in.bmp\n"}},
                 {"exec {} in.bmp -b 8 -o out.bmp", {1, noDepth + "in.bmp\n"}},
                 // A device is read as the stream it is: /dev/zero gives zeros, so depth 0.
@@ -370,7 +369,9 @@ TEST(Cli, ReplacementsReachTheDiskFirstAndInterruptedCallsGoOn) {
         const std::string call = l.substr(0, l.find('('));
         const std::string when = std::to_string(++seen[call]);
         opened = opened || (call == "openat" && l.find(out) != std::string::npos);
-        if (!opened || call == "exit_group" || l.starts_with("+++")) continue;
+        // Past the handlers' own calls (rt_sigaction), which only a signal already held meets.
+        if (!opened || call == "exit_group" || call == "rt_sigaction" || l.starts_with("+++"))
+            continue;
         const std::string inject = "-o /dev/null -e inject=" + call + ":signal=TERM:when=" + when;
         EXPECT_EQ(RunTool(dir, strace + inject + " {} in.bmp -b 32 -o out.bmp").first,
                   128 + SIGTERM)
