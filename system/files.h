@@ -18,19 +18,17 @@ inline constexpr uint64_t kUnknownLength = UINT64_MAX;
 uint64_t InputLength(std::FILE* file);
 
 // A save opens the name as writing into it would, so that the system resolves it and applies
-// its own rules (permissions, links, the protections of shared folders), and a new name is made
-// then, empty, with the mode and ACL that creating it gives. The picture then goes under a short
-// temporary name beside the file and is put in its place only once complete, so a failed or
-// interrupted save leaves what stood there whole, and takes away a name it made. Where a
-// replacement may not do what writing would, the file is written in place instead (ChooseSave in
-// save_choice.h has every rule); where it cannot for want of room or descriptors, the save fails
-// and the old file stays.
+// its own rules (permissions, links, the protections of shared folders); a new name is made
+// then, empty, as creating it makes it. The picture goes under a short temporary name beside the
+// file and is put in its place only once complete, so a failed or interrupted save leaves what
+// stood there whole, and takes away a name it made. Where a replacement may not do what writing
+// would, the file is written in place instead (ChooseSave has every rule); where it cannot for
+// want of room or descriptors, the save fails and the old file stays.
 struct OutputFile {
     std::FILE* file = nullptr;
     std::filesystem::path finalName;  // POSIX: within `folder`
     std::filesystem::path tempName;   // empty when writing in place
-    int folder = -1;                  // POSIX: the folder of both names, or AT_FDCWD for a made
-                                      // name whose folder could not be opened
+    int folder = -1;                  // POSIX: of both names (AT_FDCWD: a made name's, unopened)
     int target = -1;                  // POSIX: the file opening the name gave
     unsigned finalMode = 0;           // permissions (or attributes) the file gets once complete
     bool replaces = false;            // the temporary file goes over a file that held a picture

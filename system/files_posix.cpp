@@ -26,8 +26,7 @@ namespace {
 
 // Every signal that a handler can catch and whose default action ends the program, but those
 // that report a fault of the program itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS,
-// SIGABRT). During a save each removes the temporary file and a name the save made, then ends
-// the program by that same signal.
+// SIGABRT).
 sigset_t ListCleanupSignals() {
     static constexpr int kListed[] = {
         SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM,   SIGTERM,
@@ -41,15 +40,17 @@ sigset_t ListCleanupSignals() {
 }
 const sigset_t kCleanupSignals = ListCleanupSignals();
 
-// What an interruption removes. Written by Remember alone, with the signals held.
-volatile sig_atomic_t gRemoving = 0;  // kTemp and kMade
-constexpr int kTemp = 1;
-constexpr int kMade = 2;
-int gTempFolder;
-char gTempName[32];
-int gMadeFolder;
-char gMadeName[PATH_MAX];
-struct stat gMadeFile;
+// The names a failure or an interruption removes: a name the save made, and the temporary
+// file, each while it is still the file the save made. Set by Watch with the signals held; read
+// by the handler.
+struct Watched {
+    int folder;
+    char name[PATH_MAX];
+    struct stat file;
+};
+enum { kMadeName, kTempName };
+Watched gWatched[2];
+volatile sig_atomic_t gWatching = 0;  // a bit for each entry
 struct sigaction gPrevious[NSIG];
 bool gCaught[NSIG];
 sigset_t gUnheld;
@@ -58,15 +59,30 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Does only what a signal handler may: unlink, restore the default, raise again so that the
-// program ends with the signal's own status. The made name goes only while it is the file made.
+// Does only what a signal handler may.
+void RemoveWatched() {
+    for (int i = 0; i < 2; ++i) {
+        const Watched& w = gWatched[i];
+        struct stat named {};
+        if ((gWatching & (1 << i)) &&
+            ::fstatat(w.folder, w.name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            SameFile(named, w.file))
+            ::unlinkat(w.folder, w.name, 0);
+    }
+    gWatching = 0;
+}
+
+void Watch(int which, int folder, const fs::path& name, int fd) {
+    Watched& w = gWatched[which];
+    if (name.empty() || name.native().size() >= sizeof w.name || ::fstat(fd, &w.file) != 0) return;
+    std::memcpy(w.name, name.c_str(), name.native().size() + 1);
+    w.folder = folder;
+    gWatching = gWatching | 1 << which;
+}
+
+// Restores the default and raises the signal again, so that the program ends with its status.
 extern "C" void RemoveNamesAndDie(int sig) {
-    if (gRemoving & kTemp) ::unlinkat(gTempFolder, gTempName, 0);
-    struct stat named {};
-    if ((gRemoving & kMade) &&
-        ::fstatat(gMadeFolder, gMadeName, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        SameFile(named, gMadeFile))
-        ::unlinkat(gMadeFolder, gMadeName, 0);
+    RemoveWatched();
     ::signal(sig, SIG_DFL);
     ::raise(sig);  // delivered once the handler returns, as the signal is blocked until then
 }
@@ -74,38 +90,23 @@ extern "C" void RemoveNamesAndDie(int sig) {
 void HoldSignals() { sigprocmask(SIG_BLOCK, &kCleanupSignals, &gUnheld); }
 void ReleaseSignals() { sigprocmask(SIG_SETMASK, &gUnheld, nullptr); }
 
+// Only where the default action is in force: a signal the caller chose to ignore (nohup, a
+// background job) stays ignored, and one that the program handles stays its own.
 void CatchSignals() {
     struct sigaction action {};
     action.sa_handler = RemoveNamesAndDie;
     action.sa_mask = kCleanupSignals;  // one handler at a time
-    for (int s = 1; s < NSIG; ++s) {
-        // Only where the default action is in force: a signal the caller chose to ignore (nohup,
-        // a background job) stays ignored, and one that the program handles stays its own.
+    for (int s = 1; s < NSIG; ++s)
         gCaught[s] = sigismember(&kCleanupSignals, s) == 1 &&
                      sigaction(s, nullptr, &gPrevious[s]) == 0 &&
                      !(gPrevious[s].sa_flags & SA_SIGINFO) && gPrevious[s].sa_handler == SIG_DFL &&
                      sigaction(s, &action, nullptr) == 0;
-    }
 }
 
 void RestoreSignals() {
-    gRemoving = 0;
+    gWatching = 0;
     for (int s = 1; s < NSIG; ++s)
         if (gCaught[s]) sigaction(s, &gPrevious[s], nullptr);
-}
-
-// Tells the handler the names of `output` that a failure would remove. Called with the signals
-// held.
-void Remember(const OutputFile& output) {
-    const std::string& temp = output.tempName.native();
-    const std::string& made = output.finalName.native();
-    std::memcpy(gTempName, temp.c_str(), temp.size() + 1);  // CreateTempIn's names fit
-    gTempFolder = output.folder;
-    const bool madeKnown = output.created && !made.empty() && made.size() < sizeof gMadeName &&
-                           ::fstat(output.target, &gMadeFile) == 0;
-    if (madeKnown) std::memcpy(gMadeName, made.c_str(), made.size() + 1);
-    gMadeFolder = output.folder;
-    gRemoving = (temp.empty() ? 0 : kTemp) | (madeKnown ? kMade : 0);
 }
 
 // ---- Opening
@@ -137,26 +138,20 @@ bool NamesFile(int folder, const char* name, int fd) {
            SameFile(named, open);
 }
 
-// How a failure to make something bears on the choice: want of room or descriptors is no
-// reason to write in place.
+// Want of room or descriptors is no reason to write in place.
 Attempt AttemptAfter(int error) {
-    switch (error) {
-        case ENOSPC:
-        case EDQUOT:
-        case EMFILE:
-        case ENFILE:
-        case ENOMEM: return Attempt::kNoRoom;
-        default: return Attempt::kNotAllowed;
-    }
+    const bool noRoom =
+        error == ENOSPC || error == EDQUOT || error == EMFILE || error == ENFILE || error == ENOMEM;
+    return noRoom ? Attempt::kNoRoom : Attempt::kNotAllowed;
 }
 
 // Opens the name as fopen(name, "w") would, but leaves the file as it is: the kernel resolves
 // the name and applies its rules (permissions, its limit on links, protected_symlinks and, as
 // the file is opened to be created, protected_regular). A new name is made empty, with mode 0666
-// less the umask or the folder's default ACL. Returns with the signals held, so that a name made
-// here is known to the handler before any signal is delivered; only the open of an existing
-// file, which may wait (a FIFO), lets them through. `created` where this open made the file:
-// a new name, or the missing file of a link, which the kernel reported missing just before.
+// less the umask or the folder's default ACL. Returns with the signals held, so that the handler
+// knows a made name before any signal is delivered; only the open of an existing file, which
+// may wait (a FIFO), lets them through. `created` where this open made the file: a new name, or
+// the missing file of a link, which the kernel reported missing just before.
 int OpenAsWriting(const char* path, bool& created) {
     constexpr int kWrite = O_WRONLY | O_NOCTTY | O_CLOEXEC;
     HoldSignals();
@@ -164,7 +159,7 @@ int OpenAsWriting(const char* path, bool& created) {
     created = fd >= 0;
     if (fd >= 0 || errno != EEXIST) return fd;
     struct stat linked {};
-    const bool missing = ::stat(path, &linked) != 0 && errno == ENOENT;  // a link to no file
+    const bool missing = ::stat(path, &linked) != 0 && errno == ENOENT;
     if (!missing) ReleaseSignals();
     fd = ::open(path, kWrite | O_CREAT, 0666);
     if (!missing) HoldSignals();
@@ -193,7 +188,7 @@ int CreateTempIn(int folder, std::string& name) {
 }
 
 // Whether the new file has the old one's owner and group, given them where it had not; read
-// back, so that a file system that keeps no owners (all files the mount's) agrees.
+// back, so that a file system that keeps no owners (every file the mount's) agrees.
 bool GivesOwner(int temp, const struct stat& was) {
     struct stat made {};
     const auto same = [&] {
@@ -227,19 +222,6 @@ Attempt FindFolder(OutputFile& output, const char* typed) {
     return found;
 }
 
-// Takes away the name this save made, while it is still the file made.
-void RemoveMadeName(OutputFile& output) {
-    const char* name = output.finalName.c_str();
-    if (output.created && output.target >= 0 && NamesFile(output.folder, name, output.target))
-        ::unlinkat(output.folder, name, 0);
-    output.created = false;
-}
-
-void RemoveTemp(OutputFile& output) {
-    if (!output.tempName.empty()) ::unlinkat(output.folder, output.tempName.c_str(), 0);
-    output.tempName.clear();
-}
-
 // Makes the temporary file beside the old one and gives it what the old one carries; the answer
 // goes into `facts`. Where a replacement is still the way, the stream writes the new file.
 void MakeReplacement(OutputFile& output, const struct stat& was, SaveFacts& facts) {
@@ -247,19 +229,14 @@ void MakeReplacement(OutputFile& output, const struct stat& was, SaveFacts& fact
     const int fd = CreateTempIn(output.folder, temp);
     facts.temp = fd >= 0 ? Attempt::kDone : AttemptAfter(errno);
     if (fd < 0) return;
-    output.tempName = temp;
     facts.keepsAll = GivesOwner(fd, was) && CopyExtendedAttributes(output.target, fd) &&
                      CopyInodeFlags(output.target, fd);
-    if (ChooseSave(facts) != SaveWay::kReplace) {
-        ::close(fd);
-        RemoveTemp(output);
-        return;
-    }
-    if (!Adopt(output, fd)) {
+    if (ChooseSave(facts) == SaveWay::kReplace) Watch(kTempName, output.folder, temp, fd);
+    if (ChooseSave(facts) != SaveWay::kReplace) ::close(fd);
+    if (ChooseSave(facts) == SaveWay::kReplace && !Adopt(output, fd))
         facts.temp = Attempt::kNoRoom;  // fdopen fails only for want of memory
-        RemoveTemp(output);
-        return;
-    }
+    if (!output.file) ::unlinkat(output.folder, temp.c_str(), 0);
+    if (output.file) output.tempName = temp;
     // A picture never needs the set-user-ID and set-group-ID bits, which a write would clear.
     output.finalMode = unsigned(was.st_mode) & 01777;
     output.replaces = !output.created;
@@ -276,8 +253,8 @@ void StartInPlace(OutputFile& output, bool regular) {
     Adopt(output, std::exchange(output.target, -1));
 }
 
-// Starts writing in the way the facts choose. Runs with the signals held from before a name is
-// made, and leaves the handler the names to remove.
+// Starts writing in the way the facts choose, with the signals held from before a name is made,
+// and tells the handler what to remove.
 bool StartSave(const char* path, OutputFile& output) {
     SaveFacts facts;
     output.target = OpenAsWriting(path, output.created);
@@ -288,11 +265,11 @@ bool StartSave(const char* path, OutputFile& output) {
         facts.otherNames = was.st_nlink != 1;  // hard links, or a deleted file's none
     }
     if (facts.regular && !facts.otherNames) facts.folder = FindFolder(output, path);
+    if (output.created) Watch(kMadeName, output.folder, output.finalName, output.target);
     if (facts.folder == Attempt::kDone) facts.appendOnlyFolder = AppendOnlyFolder(output.folder);
     if (ChooseSave(facts) == SaveWay::kReplace) MakeReplacement(output, was, facts);
     if (ChooseSave(facts) == SaveWay::kInPlace) StartInPlace(output, facts.regular);
-    if (!output.file) RemoveMadeName(output);
-    Remember(output);
+    if (!output.file) RemoveWatched();
     return output.file != nullptr;
 }
 
@@ -325,40 +302,33 @@ bool CopyInPlace(const OutputFile& output) {
     return copied;
 }
 
-bool Rename(OutputFile& output) {
-    if (::renameat(output.folder, output.tempName.c_str(), output.folder,
-                   output.finalName.c_str()) != 0)
-        return false;
-    output.tempName.clear();
-    return true;
-}
-
 // Puts the complete temporary file in place of the name. Where the system refuses the rename,
 // or the new file cannot have the old one's mode, for a reason that writing would not meet,
 // copies it into the old file.
 bool PutInPlace(OutputFile& output, bool modeGiven) {
-    if (!NamesFile(output.folder, output.finalName.c_str(), output.target))
-        return false;  // replaced meanwhile
-    if (modeGiven && output.created) {
-        // The empty file made at a new name goes first: a rename over a file makes ext4 write
-        // the new one out at once (auto_da_alloc), which only a replacement needs.
-        if (::unlinkat(output.folder, output.finalName.c_str(), 0) != 0) return false;
-        output.created = false;
-        return Rename(output);
-    }
-    if (modeGiven && Rename(output)) return true;
+    const char* name = output.finalName.c_str();
+    if (!NamesFile(output.folder, name, output.target)) return false;  // replaced meanwhile
+    // The empty file made at a new name goes first: a rename over a file makes ext4 write the
+    // new one out at once (auto_da_alloc), which only a replacement needs.
+    const bool made = modeGiven && output.created;
+    if (made && ::unlinkat(output.folder, name, 0) != 0) return false;
+    if (modeGiven && ::renameat(output.folder, output.tempName.c_str(), output.folder, name) == 0)
+        return true;
     SaveFacts facts{
         .opened = true, .regular = true, .folder = Attempt::kDone, .temp = Attempt::kDone};
     facts.rename = modeGiven ? AttemptAfter(errno) : Attempt::kNotAllowed;
-    return ChooseSave(facts) == SaveWay::kInPlace && CopyInPlace(output) &&
-           ::close(std::exchange(output.target, -1)) == 0;
+    if (made || ChooseSave(facts) != SaveWay::kInPlace) return false;
+    const bool copied = CopyInPlace(output) && ::close(std::exchange(output.target, -1)) == 0;
+    ::unlinkat(output.folder, output.tempName.c_str(), 0);
+    return copied;
 }
 
-// Whether the file's permissions are `mode` already: a file system that keeps none (FAT, where
-// the mount fixes them) refuses to change them, and loses nothing.
-bool HasMode(int fd, unsigned mode) {
-    struct stat st {};
-    return ::fstat(fd, &st) == 0 && (unsigned(st.st_mode) & 07777) == mode;
+// Lets the program end as it would have, and closes what the save held. With the signals held.
+void EndSave(OutputFile& output) {
+    RestoreSignals();
+    ReleaseSignals();
+    CloseIfOpen(output.target);
+    CloseIfOpen(output.folder);
 }
 
 }  // namespace
@@ -383,14 +353,11 @@ int OpenOutputFile(const char* path, OutputFile& output) {
         if (!Adopt(output, ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0))) return 0;
     } else {
         CatchSignals();
-        const bool started = StartSave(path, output);
-        ReleaseSignals();
-        if (!started) {
-            RestoreSignals();
-            CloseIfOpen(output.target);
-            CloseIfOpen(output.folder);
+        if (!StartSave(path, output)) {
+            EndSave(output);
             return 0;
         }
+        ReleaseSignals();
     }
     // The writer buffers for itself; a second buffer here would only copy every byte again.
     std::setvbuf(output.file, nullptr, _IONBF, 0);
@@ -400,18 +367,17 @@ int OpenOutputFile(const char* path, OutputFile& output) {
 int CommitOutputFile(OutputFile& output, int complete) {
     const int fd = ::fileno(output.file);
     const bool replacing = !output.tempName.empty();
-    const bool modeGiven =
-        !replacing || ::fchmod(fd, mode_t(output.finalMode)) == 0 || HasMode(fd, output.finalMode);
+    // A file system that keeps no permissions (FAT, where the mount fixes them) refuses to
+    // change them, and loses nothing where the new file has the old one's already.
+    struct stat made {};
+    const bool modeGiven = !replacing || ::fchmod(fd, mode_t(output.finalMode)) == 0 ||
+                           (::fstat(fd, &made) == 0 && (made.st_mode & 07777) == output.finalMode);
     if (replacing && output.replaces && complete) complete = FlushToDisk(fd);
     if (std::fclose(output.file) != 0) complete = 0;
     output.file = nullptr;
     HoldSignals();
     const bool placed = complete && (!replacing || PutInPlace(output, modeGiven));
-    RemoveTemp(output);
-    if (!placed) RemoveMadeName(output);
-    RestoreSignals();
-    ReleaseSignals();
-    CloseIfOpen(output.target);
-    CloseIfOpen(output.folder);
+    if (!placed) RemoveWatched();
+    EndSave(output);
     return placed;
 }

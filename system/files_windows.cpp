@@ -61,29 +61,20 @@ bool NamesFile(const fs::path& name, const BY_HANDLE_FILE_INFORMATION& info) {
     return same;
 }
 
-// How a failure to make something bears on the choice: want of room or handles is no reason
-// to write in place.
+// Want of room or handles is no reason to write in place.
 Attempt AttemptAfter(DWORD error) {
-    switch (error) {
-        case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL:
-        case ERROR_TOO_MANY_OPEN_FILES:
-        case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY:
-        case ERROR_NOT_ENOUGH_QUOTA: return Attempt::kNoRoom;
-        default: return Attempt::kNotAllowed;
-    }
+    const bool noRoom = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
+                        error == ERROR_TOO_MANY_OPEN_FILES || error == ERROR_NOT_ENOUGH_MEMORY ||
+                        error == ERROR_OUTOFMEMORY || error == ERROR_NOT_ENOUGH_QUOTA;
+    return noRoom ? Attempt::kNoRoom : Attempt::kNotAllowed;
 }
 
+// The stream of the handle, which it owns from then on; null, and the handle closed, on failure.
 std::FILE* StreamOf(HANDLE file) {
     const int fd = _open_osfhandle(intptr_t(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) CloseHandle(file);
     std::FILE* stream = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (!stream) {
-        if (fd < 0)
-            CloseHandle(file);
-        else
-            _close(fd);
-    }
+    if (fd >= 0 && !stream) _close(fd);
     return stream;
 }
 

@@ -22,17 +22,13 @@ std::string PathOfOpenFile(int fd);
 // flag, BSD's and macOS's append flags). Known without reading the folder.
 bool AppendOnlyFolder(int folder);
 
-// The metadata a replacement must keep, compared rather than judged by the error a call
-// returns: where `from` cannot be read for a kind, its file system has none of it to lose.
-// Each returns 1 when `to` now carries what `from` does, 0 when it could not be given that.
-
-// Every extended attribute of `from`, ACLs included, that writing into `from` would keep; an
-// access ACL that `from` lacks (one its folder's default gave `to`) is taken away. `to` stays
-// readable by its owner alone.
+// What a replacement must keep, judged by what `from` carries, not by the error a call returns:
+// where `from` cannot be read for a kind, its file system has none of it to lose. Each returns 1
+// when `to` now carries what `from` does, 0 when it could not be given that.
+// Every extended attribute that writing into `from` would keep, ACLs included; an access ACL that
+// `from` lacks (one its folder's default gave `to`) is taken away. `to` stays owner-only.
 int CopyExtendedAttributes(int from, int to);
-
-// The inode flags that the owner may set (synchronous writes, no access times, no dump,
-// compression, ...).
+// The inode flags that the owner may set (synchronous writes, no access times, no dump, ...).
 int CopyInodeFlags(int from, int to);
 
 // Puts the file's bytes on the disk itself, past any cache of the drive's where the system can.

@@ -170,11 +170,16 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
         // An append-only folder, where a temporary file could never be removed: written in
         // place. Where the file system has the flag.
         if (Shell("cd '" + expected.path.string() +
-                  "' && mkdir a && chattr +a a 2>/dev/null && chattr -a a") == 0)
+                  "' && mkdir a && chattr +a a 2>/dev/null && chattr -a a") == 0) {
             rows.push_back({"mkdir a && cd a && " + old + "chattr +a . && " +
                                 Then("{} ../in.bmp -o out.bmp",
                                      "chattr -a .; ls -A >&2; " + Same("out.bmp", saved)),
                             {0, "out.bmp\nsame\na\nin.bmp\n"}});
+            rows.push_back(
+                {"mkdir a && chattr +a a && " +  // a new name there
+                     Then("{} in.bmp -o a/new.bmp", "chattr -a a; " + Same("a/new.bmp", saved)),
+                 {0, "same\na\nin.bmp\n"}});
+        }
         // A shared folder (sticky, anyone may write) where another user left a link: the
         // kernel's protected_symlinks refuses it to root as it does to `>`, where it is on.
         if (Shell("grep -qx 1 /proc/sys/fs/protected_symlinks") == 0)
