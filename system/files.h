@@ -40,12 +40,11 @@ struct OutputFile {
 };
 
 // Opens the stream to write, into a fresh `output`; returns 1, or 0 when opening the name for
-// writing fails (an existing file the user may not write, a read-only file on Windows, a missing
-// folder, a name the system will not resolve) or nothing could be made. From before a name is
-// made until the save ends, an interruption removes the temporary file and a name this save made
-// before ending the program: on POSIX systems every signal whose default action ends the
-// program, but those that report the program's own faults; on Windows Ctrl-C, Ctrl-Break and
-// closing the console.
+// writing fails (a file the user may not write, a read-only file on Windows, a missing folder, a
+// name the system will not resolve) or nothing could be made. From before a name is made to the
+// end of the save, an interruption (on POSIX systems every signal whose default action ends the
+// program but those reporting its own faults; on Windows Ctrl-C, Ctrl-Break and closing the
+// console) removes the temporary file and a name the save made, then ends the program.
 int OpenOutputFile(const char* path, OutputFile& output);
 
 // Closes the stream and, when `complete` and the close succeeded, puts the file in place: over

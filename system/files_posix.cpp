@@ -22,23 +22,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// ---- Interruption
-
 // Every signal that a handler can catch and whose default action ends the program, but those
 // that report a fault of the program itself (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS,
 // SIGABRT).
-sigset_t ListCleanupSignals() {
-    static constexpr int kListed[] = {
-        SIGHUP,  SIGINT,  SIGQUIT, SIGPIPE, SIGALRM,   SIGTERM,
-        SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
-    };
+const sigset_t kCleanupSignals = [] {
     sigset_t set;
     sigemptyset(&set);
-    for (int s : kListed) sigaddset(&set, s);
+    for (int s : {SIGHUP, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGTERM, SIGUSR1, SIGUSR2, SIGXCPU,
+                  SIGXFSZ, SIGVTALRM, SIGPROF})
+        sigaddset(&set, s);
     AddSystemEndingSignals(set);
     return set;
-}
-const sigset_t kCleanupSignals = ListCleanupSignals();
+}();
 
 // The names a failure or an interruption removes: a name the save made, and the temporary
 // file, each while it is still the file the save made. Set by Watch with the signals held; read
@@ -103,14 +98,6 @@ void CatchSignals() {
                      sigaction(s, &action, nullptr) == 0;
 }
 
-void RestoreSignals() {
-    gWatching = 0;
-    for (int s = 1; s < NSIG; ++s)
-        if (gCaught[s]) sigaction(s, &gPrevious[s], nullptr);
-}
-
-// ---- Opening
-
 // Whether `path` names the very file that standard output has open: /dev/stdout, /dev/fd/1, or
 // another name of the file the shell opened.
 bool IsStandardOutput(const char* path) {
@@ -146,12 +133,11 @@ Attempt AttemptAfter(int error) {
 }
 
 // Opens the name as fopen(name, "w") would, but leaves the file as it is: the kernel resolves
-// the name and applies its rules (permissions, its limit on links, protected_symlinks and, as
-// the file is opened to be created, protected_regular). A new name is made empty, with mode 0666
-// less the umask or the folder's default ACL. Returns with the signals held, so that the handler
-// knows a made name before any signal is delivered; only the open of an existing file, which
-// may wait (a FIFO), lets them through. `created` where this open made the file: a new name, or
-// the missing file of a link, which the kernel reported missing just before.
+// the name and applies its rules (permissions, its limit on links, protected_symlinks and, with
+// O_CREAT, protected_regular). A new name is made empty, as creating it makes it. `created`
+// where this open made the file: a new name, or the missing file of a link, which the kernel
+// reported missing just before. Returns with the signals held, which only the open of an
+// existing file lets through, as it may wait (a FIFO).
 int OpenAsWriting(const char* path, bool& created) {
     constexpr int kWrite = O_WRONLY | O_NOCTTY | O_CLOEXEC;
     HoldSignals();
@@ -231,12 +217,16 @@ void MakeReplacement(OutputFile& output, const struct stat& was, SaveFacts& fact
     if (fd < 0) return;
     facts.keepsAll = GivesOwner(fd, was) && CopyExtendedAttributes(output.target, fd) &&
                      CopyInodeFlags(output.target, fd);
-    if (ChooseSave(facts) == SaveWay::kReplace) Watch(kTempName, output.folder, temp, fd);
-    if (ChooseSave(facts) != SaveWay::kReplace) ::close(fd);
-    if (ChooseSave(facts) == SaveWay::kReplace && !Adopt(output, fd))
+    if (ChooseSave(facts) != SaveWay::kReplace)
+        ::close(fd);
+    else if (!Adopt(output, fd))
         facts.temp = Attempt::kNoRoom;  // fdopen fails only for want of memory
-    if (!output.file) ::unlinkat(output.folder, temp.c_str(), 0);
-    if (output.file) output.tempName = temp;
+    if (!output.file) {
+        ::unlinkat(output.folder, temp.c_str(), 0);
+        return;
+    }
+    output.tempName = temp;
+    Watch(kTempName, output.folder, temp, fd);
     // A picture never needs the set-user-ID and set-group-ID bits, which a write would clear.
     output.finalMode = unsigned(was.st_mode) & 01777;
     output.replaces = !output.created;
@@ -272,8 +262,6 @@ bool StartSave(const char* path, OutputFile& output) {
     if (!output.file) RemoveWatched();
     return output.file != nullptr;
 }
-
-// ---- Putting the file in place
 
 // Writes all of `bytes`, going on where a signal cut a call short.
 bool WriteAll(int fd, const char* bytes, size_t size) {
@@ -323,9 +311,11 @@ bool PutInPlace(OutputFile& output, bool modeGiven) {
     return copied;
 }
 
-// Lets the program end as it would have, and closes what the save held. With the signals held.
+// Puts back the handlers and lets the signals through, and closes what the save held.
 void EndSave(OutputFile& output) {
-    RestoreSignals();
+    gWatching = 0;
+    for (int s = 1; s < NSIG; ++s)
+        if (gCaught[s]) sigaction(s, &gPrevious[s], nullptr);
     ReleaseSignals();
     CloseIfOpen(output.target);
     CloseIfOpen(output.folder);

@@ -30,9 +30,6 @@ fs::path SystemName(const char* name) {
     return LR"(\\?\)" + full;
 }
 
-// Devices (NUL, CON) and named pipes cannot be replaced: they are written in place.
-bool IsDeviceName(const fs::path& name) { return name.native().starts_with(LR"(\\.\)"); }
-
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // The file's own full name, links resolved, in the "\\?\" form that takes any length.
@@ -45,18 +42,16 @@ fs::path FinalName(HANDLE file) {
     return name;
 }
 
-bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
-}
-
 // Whether `name` is, itself and not through a link, the file described by `info`.
 bool NamesFile(const fs::path& name, const BY_HANDLE_FILE_INFORMATION& info) {
     const HANDLE file = CreateFileW(name.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION named{};
-    const bool same = GetFileInformationByHandle(file, &named) && SameFile(named, info);
+    const bool same = GetFileInformationByHandle(file, &named) &&
+                      named.dwVolumeSerialNumber == info.dwVolumeSerialNumber &&
+                      named.nFileIndexHigh == info.nFileIndexHigh &&
+                      named.nFileIndexLow == info.nFileIndexLow;
     CloseHandle(file);
     return same;
 }
@@ -104,7 +99,6 @@ BOOL WINAPI RemoveNamesAndExit(DWORD event) {
 // A short fresh name in the folder of `target`. No other program may open the file while it is
 // written, though the interruption handler may delete it.
 std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName, DWORD& error) {
-    error = ERROR_FILE_EXISTS;
     const unsigned seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
     for (unsigned attempt = 0; attempt < 64; ++attempt) {
         wchar_t name[32];
@@ -112,14 +106,11 @@ std::FILE* CreateTempBeside(const fs::path& target, fs::path& tempName, DWORD& e
         tempName = target.parent_path() / name;
         const HANDLE handle = CreateFileW(tempName.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE,
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            error = GetLastError();
-            if (error == ERROR_FILE_EXISTS) continue;
-            break;
-        }
-        if (std::FILE* file = StreamOf(handle)) return file;
-        error = ERROR_NOT_ENOUGH_MEMORY;
-        DeleteFileW(tempName.c_str());
+        error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+        if (error == ERROR_FILE_EXISTS) continue;
+        if (std::FILE* file = handle == INVALID_HANDLE_VALUE ? nullptr : StreamOf(handle))
+            return file;
+        if (handle != INVALID_HANDLE_VALUE) DeleteFileW(tempName.c_str());
         break;
     }
     tempName.clear();
@@ -170,12 +161,12 @@ bool StartSave(const fs::path& typed, OutputFile& output) {
     BY_HANDLE_FILE_INFORMATION info{};
     facts.regular = GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info);
     facts.otherNames = info.nNumberOfLinks != 1;
-    // The file's own name, a link's target, or else the name as typed where it is no link.
-    if (facts.regular) output.finalName = FinalName(file);
-    if (facts.regular && !NamesFile(output.finalName, info))
-        output.finalName = NamesFile(typed, info) ? typed : fs::path();
-    if (facts.regular)
+    if (facts.regular) {  // its own name, a link's target; else the typed one where no link
+        output.finalName = FinalName(file);
+        if (!NamesFile(output.finalName, info))
+            output.finalName = NamesFile(typed, info) ? typed : L"";
         facts.folder = output.finalName.empty() ? Attempt::kNotAllowed : Attempt::kDone;
+    }
     if (output.created && !output.finalName.empty()) {
         gMadeName = output.finalName.c_str();
         gMadeFile = info;
@@ -217,7 +208,7 @@ uint64_t InputLength(std::FILE* file) {
 
 int OpenOutputFile(const char* path, OutputFile& output) {
     const fs::path typed = SystemName(path);
-    if (IsDeviceName(typed)) {
+    if (typed.native().starts_with(LR"(\\.\)")) {  // devices (NUL, CON) and pipes: in place
         output.file = _wfopen(typed.c_str(), L"wb");
     } else {
         SetConsoleCtrlHandler(RemoveNamesAndExit, TRUE);
