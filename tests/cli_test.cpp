@@ -213,8 +213,8 @@ TEST(Cli, DrivesFromWindowsAreSavedLikeAnyOtherDisk) {
         "ASAN_OPTIONS=detect_leaks=0 strace -qq -o /dev/null -e inject=write:signal=TERM:when=2 ";
     int tried = 0;
     for (const auto& [kind, command] : drives) {
-        const std::string image = expected / (kind + ".img");
-        if (Shell("cd '" + dir.path.string() + "' && mkdir m && set -- '" + image +
+        const std::string disk = expected / (kind + ".img");
+        if (Shell("cd '" + dir.path.string() + "' && mkdir m && set -- '" + disk +
                   "' m && truncate -s 64M \"$1\" && { " + command + "; } >/dev/null 2>&1") != 0) {
             fs::remove(dir / "m");
             continue;
@@ -236,7 +236,7 @@ TEST(Cli, DrivesFromWindowsAreSavedLikeAnyOtherDisk) {
                   {1, "m/x.bmp" + kCannot + "f\nx.bmp\n"}}});
         for (const Row& row : rows)
             EXPECT_EQ(RunTool(dir, row.shell), row.result) << kind << ": " << row.shell;
-        Shell("cd '" + dir.path.string() + "' && umount m; rmdir m; losetup -j '" + image +
+        Shell("cd '" + dir.path.string() + "' && umount m; rmdir m; losetup -j '" + disk +
               "' -n -O NAME | xargs -r losetup -d");
     }
     if (tried == 0) GTEST_SKIP() << "no ntfs-3g, exfat-fuse or fusefat here, or no FUSE";
