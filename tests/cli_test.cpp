@@ -196,7 +196,8 @@ TEST(Cli, FailedSavesLeaveNoTraceAndTheOldFileWhole) {
 // desktops mount them: saved like any other disk, and a full disk or a signal while the picture
 // is written leaves the old file whole.
 TEST(Cli, DrivesFromWindowsAreSavedLikeAnyOtherDisk) {
-    if (::geteuid() != 0 || BMPDEPTH_EMULATED) GTEST_SKIP() << "needs root, to mount drives";
+    if (BMPDEPTH_EMULATED) GTEST_SKIP() << "strace would trace the emulator";
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to mount drives";
     ScratchDir dir, expected;
     WriteFile(dir / "in.bmp", synth::Pattern(600, 400, 24, false));
     const std::string saved = expected / "saved.bmp";
